@@ -1,0 +1,36 @@
+// zvkfm's command shell: the command loop and the handlers of the
+// inspection, transfer and initialization commands.
+#pragma once
+
+#include <cstdint>
+
+#include "fs.h"
+
+// Run zvkfm with its command line on the console streams; the process exit
+// status (0, 255, or 128 + the signal that ended the session).
+int zvkfm_main(int argc, char** argv);
+
+// Ask question and read one character; true only for 'y'. The rest of the
+// answer's line is read and dropped.
+bool confirm(const char* question);
+
+// Inspection.
+void cmd_ls(Fs& fs);
+void cmd_types();
+void cmd_fatlist(Fs& fs, std::uint32_t n);
+void cmd_label(Fs& fs);
+void cmd_df(Fs& fs, bool correct);
+
+// Transfer between host and volume.
+void import_host_file(Fs& fs, const char* host_path, const char* volume_name, std::uint8_t type, bool os);
+int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks);
+int create_os_file(Fs& fs, const char* name, std::uint64_t blocks);
+int dir_find_free_from(const Fs& fs, std::uint32_t n);
+void cmd_cp(Fs& fs, int n, const char* name);
+void cmd_get(Fs& fs, int n, const char* host_path);
+
+// Initialization.
+void cmd_chlabel(Fs& fs, const char* label);
+void cmd_newfs(Fs& fs);
+int label_write(Fs& fs);
+int fs_create(Fs& fs);

@@ -1,0 +1,9 @@
+// The few host calls that differ between the systems the tools run on.
+#pragma once
+
+// Take an exclusive advisory lock on fd without waiting: 0 when taken, 1 when
+// another process holds one, -1 when the file system offers no locks.
+int platform_lock_exclusive(int fd);
+
+// Flush the file's data to the device; 0 on success.
+int platform_sync(int fd);

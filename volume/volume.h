@@ -1,0 +1,84 @@
+// The open volume: descriptor, read-only flag, header images and FAT cache,
+// with the only three ways the system touches the volume (one block read,
+// one block written, a run of blocks moved along a chain).
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "format.h"
+
+constexpr int FAT_CACHE_SLOTS = 8;
+constexpr std::uint64_t FAT_SLOT_EMPTY = ~std::uint64_t{0};
+
+// Write-back cache of eight FAT blocks through which every FAT entry is read
+// and written.
+struct FatCache {
+    std::array<Block, FAT_CACHE_SLOTS> buffer{};
+    // Index k of the FAT block held by each slot (disk block k + 5), or
+    // FAT_SLOT_EMPTY.
+    std::array<std::uint64_t, FAT_CACHE_SLOTS> fat_block{};
+    std::array<int, FAT_CACHE_SLOTS> dirty{};
+    // Rotating counter that steers the choice of a victim; advanced by every
+    // lookup and never reset.
+    int victim_counter = 0;
+
+    FatCache() { fat_block.fill(FAT_SLOT_EMPTY); }
+};
+
+struct Volume {
+    int fd = -1;
+    bool read_only = false;
+    bool locked = false;  // holds the exclusive advisory lock
+    Block devid{};        // block 1, DeviceIdBlock
+    Block os{};           // block 2, OsBlock
+    FatCache fat;
+    std::uint64_t blocks_read = 0;  // I/O statistics, for tests
+    std::uint64_t blocks_written = 0;
+
+    Volume() = default;
+    Volume(const Volume&) = delete;
+    Volume& operator=(const Volume&) = delete;
+    ~Volume();
+};
+
+enum class Direction { read, write };
+
+// Largest unsigned count: transfer until the end of the chain.
+constexpr std::uint64_t CHAIN_ALL = ~std::uint64_t{0};
+
+// TOTAL_BLK_NR, taken from the device-id image at each use.
+inline std::uint32_t total_blocks(const Volume& v) {
+    return be32_get(v.devid.data() + devid::TOTAL_BLK_NR);
+}
+inline std::uint32_t free_counter(const Volume& v) {
+    return be32_get(v.os.data() + osblk::FREE_BLOCKS);
+}
+inline void set_free_counter(Volume& v, std::uint32_t n) {
+    be32_put(v.os.data() + osblk::FREE_BLOCKS, n);
+}
+
+// Open the device or image (read-write, else read-only with a notice), reset
+// the FAT cache and read the header blocks: 0, -1 (cannot open), -2 (headers
+// unreadable).
+int volume_open(Volume& v, const char* path);
+
+// Read block 1 into the device-id image and block 2 into the OS image: 0 or -1.
+int headers_read(Volume& v);
+
+// Read block n into buf (512 bytes): 0, -1 (bounds or seek), -2 (short read).
+int block_read(Volume& v, std::uint8_t* buf, std::uint64_t n);
+
+// Write 512 bytes from buf as block n: 0, -1 (read-only or bounds),
+// -2 (seek), -3 (short write).
+int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n);
+
+// Move up to count blocks between buf and the chain that starts at block
+// start, the first contiguous blocks taken as consecutive numbers: 0 (chain
+// ended on its end mark), 1 (count ran out), -1 (I/O or read-only),
+// -2 (FAT unreadable), -3 (free block), -4 (bad block), -5 (run too long).
+int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint64_t contiguous,
+                   std::uint64_t count, Direction dir);
+
+// Make the volume's contents durable (after the FAT was written back).
+void volume_sync(Volume& v);
