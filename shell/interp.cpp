@@ -96,7 +96,9 @@ void volume_finish(Fs& fs) {
 
 void on_signal(int sig) { console_signal = sig; }
 
-void install_signals() {
+}  // namespace
+
+void zvkfm_install_signals() {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
@@ -107,6 +109,8 @@ void install_signals() {
     sigaction(SIGHUP, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+namespace {
 
 void rm_entry_only(Fs& fs, const char* arg) {
     err_print("warning: if there is no further link to that file\n");
@@ -243,7 +247,6 @@ int zvkfm_main(int argc, char** argv) {
     print_banner();
     auto fs = std::make_unique<Fs>();
     if (attach(*fs, argv[1]) != 0) return 255;
-    install_signals();
 
     char line[LINE_SIZE];
     for (;;) {

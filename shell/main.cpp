@@ -1,3 +1,6 @@
 #include "shell.h"
 
-int main(int argc, char** argv) { return zvkfm_main(argc, argv); }
+int main(int argc, char** argv) {
+    zvkfm_install_signals();
+    return zvkfm_main(argc, argv);
+}

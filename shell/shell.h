@@ -10,6 +10,10 @@
 // status (0, 255, or 128 + the signal that ended the session).
 int zvkfm_main(int argc, char** argv);
 
+// Let SIGINT, SIGTERM and SIGHUP end the session at its next safe point
+// (waiting for input, or after the running command), and ignore SIGPIPE.
+void zvkfm_install_signals();
+
 // Ask question and read one character; true only for 'y'. The rest of the
 // answer's line is read and dropped.
 bool confirm(const char* question);

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what building and testing need when it is missing (Debian and
+# Ubuntu, as root); elsewhere it only says what is missing.
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+command -v g++ >/dev/null || need+=(g++)
+[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
+    # Extra tools for CI: clang with libFuzzer, man page lint, benchmark baselines.
+    command -v clang++ >/dev/null || need+=(clang)
+    ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+        need+=(libclang-rt-dev)
+    command -v mandoc >/dev/null || need+=(mandoc)
+    command -v python3 >/dev/null || need+=(python3)
+fi
+
+[ ${#need[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "installing: ${need[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null
+    apt-get install -y -qq "${need[@]}" >/dev/null
+else
+    echo "missing: ${need[*]} (install them, then run this again)" >&2
+    exit 1
+fi

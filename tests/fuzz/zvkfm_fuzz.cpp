@@ -1,0 +1,102 @@
+// Fuzz driver for zvkfm: one input is a small volume image and a command
+// script. The shell runs the script in-process on the image, stored as a
+// temporary file, with fresh state for every input.
+//
+// Input layout:
+//   bytes 0-1  BE16: image length in blocks (taken modulo 400)
+//   bytes 2-3  BE16: n, the number of image bytes that follow
+//   n bytes    the start of the image (headers, root, FAT, ...); the rest
+//              of the image is zero
+//   the rest   the script, fed to standard input
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+#include "console.h"
+#include "shell.h"
+
+namespace {
+
+std::string work_dir;
+std::string image_path;
+std::FILE* sink = nullptr;
+
+void write_file(const std::string& name, std::size_t size, unsigned char fill) {
+    std::vector<unsigned char> data(size, fill);
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    if (!f) std::abort();
+    if (size) std::fwrite(data.data(), 1, size, f);
+    std::fclose(f);
+}
+
+void setup() {
+    // A memory file system when there is one: every session ends with an
+    // fsync of the volume.
+    const char* tmp = std::getenv("ZVK_FUZZ_DIR");
+    if (!tmp || !*tmp) tmp = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string templ = std::string(tmp) + "/zvkfuzz.XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) std::abort();
+    work_dir = buf.data();
+    if (chdir(work_dir.c_str()) != 0) std::abort();
+    image_path = work_dir + "/vol.img";
+    // Host files the scripts can put; get writes next to them.
+    write_file("a", 1000, 'a');
+    write_file("b", 512, 'b');
+    write_file("e", 0, 0);
+    write_file("os", 3000, 'o');
+    // No file may grow much beyond the largest image (a huge TOTAL_BLK_NR
+    // would let newfs write far past its end); such writes simply fail.
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = 1u << 20;
+    setrlimit(RLIMIT_FSIZE, &rl);
+    sink = std::fopen("/dev/null", "w");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (work_dir.empty()) setup();
+    if (size < 4) return 0;
+    const std::size_t blocks = ((std::size_t{data[0]} << 8) | data[1]) % 400;
+    std::size_t n = (std::size_t{data[2]} << 8) | data[3];
+    data += 4;
+    size -= 4;
+    if (n > size) n = size;
+    if (n > blocks * 512) n = blocks * 512;
+
+    int fd = ::open(image_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) std::abort();
+    if (ftruncate(fd, static_cast<off_t>(blocks * 512)) != 0 ||
+        (n && ::pwrite(fd, data, n, 0) != static_cast<ssize_t>(n)))
+        std::abort();
+    ::close(fd);
+
+    // Keep every host path inside the work folder.
+    std::string script(reinterpret_cast<const char*>(data + n), size - n);
+    for (char& c : script)
+        if (c == '/') c = '_';
+    std::FILE* in = fmemopen(script.data(), script.size() ? script.size() : 1, "r");
+    if (!in) return 0;
+    if (script.empty()) std::fgetc(in);  // an empty script is end of input at once
+
+    console.in = in;
+    console.out = sink;
+    console.err = sink;
+    console_signal = 0;
+    char prog[] = "zvkfm";
+    char* argv[] = {prog, image_path.data(), nullptr};
+    zvkfm_main(2, argv);
+    std::fclose(in);
+    console_reset();
+    return 0;
+}
