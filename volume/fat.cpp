@@ -1,5 +1,7 @@
 #include "fat.h"
 
+#include <algorithm>
+
 #include "console.h"
 
 void fat_cache_reset(Volume& v) {
@@ -75,13 +77,24 @@ std::uint64_t fat_count_free(Volume& v, bool* complete) {
     std::uint64_t count = 0;
     if (complete) *complete = true;
     const std::uint64_t total = total_blocks(v);
-    for (std::uint64_t b = data_start(total_blocks(v)); b < total; ++b) {
+    std::uint64_t b = data_start(total_blocks(v));
+    while (b < total) {
         int slot = fat_slot_for(v, b);
         if (slot < 0) {
             if (complete) *complete = false;
             break;
         }
-        if (be24_get(v.fat.buffer[slot].data() + fat_offset_of(b)) == FAT_FREE) ++count;
+        // The other entries of this FAT block are each one more lookup, and
+        // every one of them is a hit on this slot: count them straight from
+        // the buffer and advance the victim counter as those lookups would.
+        const std::uint64_t end = std::min(total, (fat_block_of(b) + 1) * FAT_ENTRIES_PER_BLOCK);
+        const std::uint8_t* buf = v.fat.buffer[slot].data();
+        for (std::uint64_t e = b; e < end; ++e) {
+            const std::uint8_t* p = buf + fat_offset_of(e);
+            if ((p[0] | p[1] | p[2]) == 0) ++count;
+        }
+        v.fat.victim_counter = static_cast<int>((v.fat.victim_counter + (end - b - 1)) % FAT_CACHE_SLOTS);
+        b = end;
     }
     return count;
 }

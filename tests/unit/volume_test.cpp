@@ -98,6 +98,23 @@ TEST_F(Chain, RootRunNeverConsultsTheFat) {
     EXPECT_EQ(sv.fs.vol.fat.victim_counter, before);
 }
 
+TEST(BlockIo, RunPastTheEndOfTheFileFailsAtItsFirstMissingBlock) {
+    ScratchVolume sv(100, 20);
+    sv.open();
+    std::vector<std::uint8_t> buf(10 * 512, 0xEE);
+    for (std::uint8_t n = 15; n < 20; ++n) {
+        std::uint8_t b[512] = {};
+        b[0] = n;
+        sv.write_block(n, b);
+    }
+    const std::uint64_t reads = sv.fs.vol.blocks_read;
+    EXPECT_EQ(chain_transfer(sv.fs.vol, buf.data(), 15, 10, 10, Direction::read), -1);
+    EXPECT_EQ(sv.errors(), "error: can't read block.\n");
+    EXPECT_EQ(buf[4 * 512], 19);
+    EXPECT_EQ(buf[5 * 512], 0xEE);
+    EXPECT_EQ(sv.fs.vol.blocks_read - reads, 5u);
+}
+
 TEST_F(Chain, UnreadableFatBlock) {
     ScratchVolume small(400, 6);  // FAT block 1 lies beyond the file
     small.open();
