@@ -1,0 +1,201 @@
+// Instrument file layout: sizes, field encodings, names and sample conversion.
+#include "ins_format.h"
+
+#include <bit>
+#include <cstring>
+
+namespace {
+
+// The bytes that follow the samples; bytes 1-4 are 0x08000010, LSB first.
+constexpr unsigned char TRAILER_TAIL[INS_TRAILER_SIZE - 1] = {0x10, 0x00, 0x00, 0x08, 0x40};
+
+// Upper-case one byte as the POSIX locale does: only a-z change.
+char posix_upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// The four sample conversions over count input bytes, count a multiple of
+// the frame size. An 8-bit sample is unsigned: its high output byte is the
+// sample minus 128, its low byte 0. A 16-bit sample is little-endian in,
+// big-endian out. On little-endian hosts eight input bytes are handled at
+// a time as one 64-bit word; the byte loops behind do the rest, and all of
+// it on other hosts.
+constexpr bool WORDWISE = std::endian::native == std::endian::little;
+constexpr std::uint64_t LOW_BYTES = 0x00FF00FF00FF00FFull;
+constexpr std::uint64_t FLIP_8BIT = 0x8080808080808080ull;
+
+inline std::uint64_t load64(const unsigned char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline void store64(unsigned char* p, std::uint64_t v) {
+    std::memcpy(p, &v, 8);
+}
+
+// Swap the two bytes of every 16-bit lane.
+inline std::uint64_t swap_lanes(std::uint64_t x) {
+    return ((x & LOW_BYTES) << 8) | ((x >> 8) & LOW_BYTES);
+}
+
+// Four bytes b0..b3 (little-endian in the low half) to (b0, 0, b1, 0, ...).
+inline std::uint64_t spread_bytes(std::uint64_t x) {
+    x &= 0xFFFFFFFFull;
+    x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
+    return (x | (x << 8)) & LOW_BYTES;
+}
+
+void convert_8_mono(const unsigned char* in, std::size_t count, unsigned char* out) {
+    std::size_t k = 0;
+    if constexpr (WORDWISE) {
+        for (; k + 8 <= count; k += 8) {
+            std::uint64_t x = load64(in + k) ^ FLIP_8BIT;
+            store64(out + 2 * k, spread_bytes(x));
+            store64(out + 2 * k + 8, spread_bytes(x >> 32));
+        }
+    }
+    for (; k < count; ++k) {
+        out[2 * k] = static_cast<unsigned char>(in[k] ^ 0x80);
+        out[2 * k + 1] = 0;
+    }
+}
+
+void convert_8_stereo(const unsigned char* in, std::size_t count,
+                      unsigned char* left, unsigned char* right) {
+    std::size_t k = 0;
+    if constexpr (WORDWISE) {
+        for (; k + 8 <= count; k += 8) {
+            std::uint64_t x = load64(in + k) ^ FLIP_8BIT;  // L0 R0 L1 R1 L2 R2 L3 R3
+            store64(left + k, x & LOW_BYTES);
+            store64(right + k, (x >> 8) & LOW_BYTES);
+        }
+    }
+    for (; k + 1 < count; k += 2) {
+        left[k] = static_cast<unsigned char>(in[k] ^ 0x80);
+        left[k + 1] = 0;
+        right[k] = static_cast<unsigned char>(in[k + 1] ^ 0x80);
+        right[k + 1] = 0;
+    }
+}
+
+void convert_16_mono(const unsigned char* in, std::size_t count, unsigned char* out) {
+    std::size_t k = 0;
+    if constexpr (WORDWISE) {
+        for (; k + 8 <= count; k += 8)
+            store64(out + k, swap_lanes(load64(in + k)));
+    }
+    for (; k + 1 < count; k += 2) {
+        out[k] = in[k + 1];
+        out[k + 1] = in[k];
+    }
+}
+
+void convert_16_stereo(const unsigned char* in, std::size_t count,
+                       unsigned char* left, unsigned char* right) {
+    std::size_t k = 0;
+    if constexpr (WORDWISE) {
+        for (; k + 16 <= count; k += 16) {
+            std::uint64_t a = swap_lanes(load64(in + k));      // lanes L0 R0 L1 R1
+            std::uint64_t b = swap_lanes(load64(in + k + 8));  // lanes L2 R2 L3 R3
+            store64(left + k / 2, (a & 0xFFFF) | ((a >> 16) & 0xFFFF0000) |
+                                  ((b & 0xFFFF) << 32) | ((b << 16) & 0xFFFF000000000000ull));
+            store64(right + k / 2, ((a >> 16) & 0xFFFF) | ((a >> 32) & 0xFFFF0000) |
+                                   ((b << 16) & 0xFFFF00000000ull) | (b & 0xFFFF000000000000ull));
+        }
+    }
+    for (; k + 3 < count; k += 4) {
+        left[k / 2] = in[k + 1];
+        left[k / 2 + 1] = in[k];
+        right[k / 2] = in[k + 3];
+        right[k / 2 + 1] = in[k + 2];
+    }
+}
+
+}  // namespace
+
+std::uint16_t le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+InsSizes ins_sizes(std::uint32_t data_len, unsigned bits) {
+    InsSizes s{};
+    std::uint64_t converted = bits == 8 ? 2 * std::uint64_t{data_len} : data_len;
+    s.sample_bytes = converted & ~std::uint64_t{15};
+    s.input_bytes = bits == 8 ? s.sample_bytes / 2 : s.sample_bytes;
+    s.file_len = (s.sample_bytes + TEMPLATE_SIZE + 16 + INS_BLOCK_SIZE - 1) &
+                 ~std::uint64_t{INS_BLOCK_SIZE - 1};
+    s.tail_len = s.file_len - TEMPLATE_SIZE - s.sample_bytes;
+    return s;
+}
+
+void ins_put_packed_length(unsigned char* buf, std::size_t p, std::uint32_t v) {
+    buf[p] = static_cast<unsigned char>(v >> 4);
+    buf[p + 2] = static_cast<unsigned char>(v >> 16);
+    buf[p + 3] = static_cast<unsigned char>(((v >> 12) & 0x0F) << 4);
+}
+
+void ins_put_spread24(unsigned char* buf, std::size_t q, std::uint32_t v) {
+    buf[q] = static_cast<unsigned char>(v >> 16);
+    buf[q + 2] = static_cast<unsigned char>(v >> 8);
+    buf[q + 4] = static_cast<unsigned char>(v);
+}
+
+int ins_output_name(const char* path, char (&out)[INS_PATH_BUF]) {
+    std::size_t len = std::strlen(path);
+    if (len >= INS_PATH_BUF)
+        return INS_NAME_TOO_LONG;
+    const char* cut = std::strstr(path, ".wav");
+    if (cut == nullptr)
+        return INS_NAME_NO_WAV;
+    std::size_t keep = static_cast<std::size_t>(cut - path);
+    std::memcpy(out, path, keep);
+    out[keep] = '\0';
+    return 0;
+}
+
+void ins_name_field(const char* out_name, char (&field)[INS_NAME_LEN]) {
+    std::size_t k = 0;
+    for (; k < INS_NAME_LEN && out_name[k] != '\0'; ++k)
+        field[k] = posix_upper(out_name[k]);
+    for (; k < INS_NAME_LEN; ++k)
+        field[k] = ' ';
+}
+
+void ins_convert_run(const unsigned char* in, std::size_t count,
+                     std::size_t done, const WavInfo& wav,
+                     std::size_t sample_bytes, unsigned char* area) {
+    std::size_t half = sample_bytes / 2;
+    if (wav.bits == 8 && wav.channels == 1)
+        convert_8_mono(in, count, area + 2 * done);
+    else if (wav.bits == 8)
+        convert_8_stereo(in, count, area + done, area + half + done);  // 2 bytes in, 2 out per channel
+    else if (wav.channels == 1)
+        convert_16_mono(in, count, area + done);
+    else
+        convert_16_stereo(in, count, area + done / 2, area + half + done / 2);  // 4 bytes in per frame
+}
+
+void ins_fill_header(unsigned char* buf, const unsigned char* tmpl,
+                     const InsSizes& sizes, const char* out_name) {
+    std::memcpy(buf, tmpl, TEMPLATE_SIZE);
+    ins_put_packed_length(buf, inshdr::FILE_LEN, static_cast<std::uint32_t>(sizes.file_len));
+    char field[INS_NAME_LEN];
+    ins_name_field(out_name, field);
+    for (std::size_t k = 0; k < INS_NAME_LEN; ++k)
+        buf[inshdr::NAME + 2 * k] = static_cast<unsigned char>(field[k]);
+    auto sample_bytes = static_cast<std::uint32_t>(sizes.sample_bytes);
+    ins_put_packed_length(buf, inshdr::PACKED_SAMPLES, sample_bytes + INS_PACKED_SAMPLES_EXTRA);
+    ins_put_spread24(buf, inshdr::ZERO_SPREAD, 0);
+    ins_put_spread24(buf, inshdr::SPREAD_SAMPLES, sample_bytes);
+
+    unsigned char* trailer = buf + TEMPLATE_SIZE + sizes.sample_bytes;
+    trailer[0] = static_cast<unsigned char>(sizes.tail_len / 16);
+    std::memcpy(trailer + 1, TRAILER_TAIL, sizeof TRAILER_TAIL);
+    std::memset(trailer + INS_TRAILER_SIZE, 0, sizes.tail_len - INS_TRAILER_SIZE);
+}

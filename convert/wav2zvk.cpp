@@ -1,0 +1,263 @@
+// wav2zvk: start-up, the pass over the arguments, and the conversion of one
+// WAVE file into an instrument file.
+//
+// Each file is read completely and closed before its output is opened, so
+// an input that fails anywhere before the write creates no output file and
+// leaves an existing file of the output name untouched.
+#include "wav2zvk.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "messages.h"
+
+namespace {
+
+constexpr mode_t INS_FILE_MODE = 0600;
+constexpr std::size_t HUGE_PAGE = 2 * 1024 * 1024;
+
+// A file descriptor that is closed when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    int get() const { return fd_; }
+    // Close now and report whether the close succeeded.
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Read until count bytes arrived, end of file or an error; returns the
+// number of bytes read, or -1 on an error.
+ssize_t read_full(int fd, unsigned char* buf, std::size_t count) {
+    std::size_t got = 0;
+    while (got < count) {
+        ssize_t n = ::read(fd, buf + got, count - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// Write all count bytes unless an error stops it; true when all went out.
+bool write_full(int fd, const unsigned char* buf, std::size_t count) {
+    std::size_t put = 0;
+    while (put < count) {
+        ssize_t n = ::write(fd, buf + put, count - put);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        put += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool magic_is(const unsigned char* hdr, std::size_t offset, const char* magic) {
+    return std::memcmp(hdr + offset, magic, std::strlen(magic)) == 0;
+}
+
+// Read the sample data that fills the sample area, chunk by chunk, and
+// convert it into the area.
+int read_samples(int in_fd, const WavInfo& wav, const InsSizes& sizes, unsigned char* area) {
+    if (sizes.input_bytes == 0)
+        return CONV_OK;
+    std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[CONV_READ_CHUNK]);
+    if (!chunk) {
+        msg_print("error: can't allocate memory.\n");
+        return CONV_ERR_MEMORY;
+    }
+    std::size_t done = 0;
+    while (done < sizes.input_bytes) {
+        std::size_t want = sizes.input_bytes - done;
+        if (want > CONV_READ_CHUNK)
+            want = CONV_READ_CHUNK;
+        if (read_full(in_fd, chunk.get(), want) != static_cast<ssize_t>(want)) {
+            msg_print("error: can't read file.\n");
+            msg_print("error: can't read sample data.\n");
+            return CONV_ERR_READ;
+        }
+        ins_convert_run(chunk.get(), want, done, wav, sizes.sample_bytes, area);
+        done += want;
+    }
+    return CONV_OK;
+}
+
+// Write the finished image to out_name.
+int save_image(const char* out_name, const InsImage& image) {
+    Fd out(::open(out_name, O_WRONLY | O_CREAT | O_TRUNC, INS_FILE_MODE));
+    if (!out.ok()) {
+        msg_print("error: can't open file `%s'.\n", out_name);
+        return CONV_ERR_OPEN;
+    }
+    bool saved = write_full(out.get(), image.data.get(), image.len);
+    // A failing close can be the first report of a failed write.
+    if (!out.close())
+        saved = false;
+    if (!saved) {
+        msg_print("error: not all data saved.\n");
+        return CONV_ERR_WRITE;
+    }
+    return CONV_OK;
+}
+
+}  // namespace
+
+void InsBufferFree::operator()(unsigned char* p) const {
+    std::free(p);
+}
+
+// A buffer of megabytes is aligned to 2 MB and, where the host has them,
+// its whole 2 MB stretches are marked for huge pages, so that filling it
+// takes a few page faults rather than one for every 4 KB. The part behind
+// the last whole stretch keeps small pages, so no more memory is touched
+// than the buffer holds.
+InsBuffer ins_buffer_alloc(std::size_t len) {
+    if (len < HUGE_PAGE)
+        return InsBuffer(static_cast<unsigned char*>(std::malloc(len)));
+    void* p = nullptr;
+    if (::posix_memalign(&p, HUGE_PAGE, len) != 0)
+        return InsBuffer();
+#ifdef MADV_HUGEPAGE
+    ::madvise(p, len & ~(HUGE_PAGE - 1), MADV_HUGEPAGE);
+#endif
+    return InsBuffer(static_cast<unsigned char*>(p));
+}
+
+int wav_check_header(const unsigned char* hdr, WavInfo& wav) {
+    if (!magic_is(hdr, wavhdr::RIFF_MAGIC, "RIFF") || !magic_is(hdr, wavhdr::WAVE_MAGIC, "WAVEfmt ") ||
+        !magic_is(hdr, wavhdr::DATA_MAGIC, "data")) {
+        msg_print("error: not a RIFF WAVE file.\n");
+        return CONV_ERR_FORMAT;
+    }
+    wav.channels = le16(hdr + wavhdr::CHANNELS);
+    wav.sample_rate = le32(hdr + wavhdr::SAMPLE_RATE);
+    wav.bits = le16(hdr + wavhdr::BITS);
+    wav.data_len = le32(hdr + wavhdr::DATA_LEN);
+    msg_print("         sample rate=%lu Hz\n", static_cast<unsigned long>(wav.sample_rate));
+    msg_print("         channel nr.=%u\n", static_cast<unsigned>(wav.channels));
+    if (wav.channels != 1 && wav.channels != 2) {
+        msg_print("error: unsupported channel number.\n");
+        return CONV_ERR_FORMAT;
+    }
+    msg_print("         sample size=%lu Bytes\n", static_cast<unsigned long>(wav.data_len));
+    msg_print("         Bit nr.=%u\n", static_cast<unsigned>(wav.bits));
+    if (wav.bits != 8 && wav.bits != 16) {
+        msg_print("error: unsupported Bit number.\n");
+        return CONV_ERR_FORMAT;
+    }
+    return CONV_OK;
+}
+
+int conv_build(int in_fd, const unsigned char* tmpl, const char* out_name, InsImage& image) {
+    unsigned char hdr[WAV_HEADER_SIZE];
+    if (read_full(in_fd, hdr, WAV_HEADER_SIZE) != static_cast<ssize_t>(WAV_HEADER_SIZE)) {
+        msg_print("error: can't read RIFF header.\n");
+        return CONV_ERR_HEADER;
+    }
+    WavInfo wav{};
+    int rc = wav_check_header(hdr, wav);
+    if (rc != CONV_OK)
+        return rc;
+    InsSizes sizes = ins_sizes(wav.data_len, wav.bits);
+    if (sizes.file_len > INS_MAX_FILE_LEN) {
+        msg_print("error: sample data too long.\n");
+        return CONV_ERR_FORMAT;
+    }
+    InsBuffer data = ins_buffer_alloc(sizes.file_len);
+    if (!data) {
+        msg_print("error: can't allocate memory.\n");
+        return CONV_ERR_MEMORY;
+    }
+    rc = read_samples(in_fd, wav, sizes, data.get() + TEMPLATE_SIZE);
+    if (rc != CONV_OK)
+        return rc;
+    ins_fill_header(data.get(), tmpl, sizes, out_name);
+    image.data = std::move(data);
+    image.len = sizes.file_len;
+    return CONV_OK;
+}
+
+int conv_file(const char* path, const unsigned char* tmpl) {
+    msg_print("convert: wav-file=`%s'\n", path);
+    char out_name[INS_PATH_BUF];
+    int rc = ins_output_name(path, out_name);
+    if (rc == INS_NAME_TOO_LONG) {
+        msg_print("error: file name too long.\n");
+        return CONV_ERR_NAME;
+    }
+    if (rc == INS_NAME_NO_WAV) {
+        msg_print("error: can't derive output name from `%s'.\n", path);
+        return CONV_ERR_NAME;
+    }
+    msg_print("         to ins-file=`%s'\n", out_name);
+
+    InsImage image;
+    {
+        Fd in(::open(path, O_RDONLY));
+        if (!in.ok()) {
+            msg_print("error: can't open file `%s'.\n", path);
+            return CONV_ERR_OPEN;
+        }
+        rc = conv_build(in.get(), tmpl, out_name, image);
+    }
+    if (rc != CONV_OK)
+        return rc;
+    return save_image(out_name, image);
+}
+
+int tmpl_load(const char* path, std::unique_ptr<unsigned char[]>& image) {
+    Fd fd(::open(path, O_RDONLY));
+    if (!fd.ok()) {
+        msg_print("error: can't open file `%s'.\n", path);
+        return CONV_ERR_TEMPLATE;
+    }
+    image.reset(new (std::nothrow) unsigned char[TEMPLATE_SIZE]);
+    if (!image) {
+        msg_print("error: can't allocate memory.\n");
+        return CONV_ERR_TEMPLATE;
+    }
+    if (read_full(fd.get(), image.get(), TEMPLATE_SIZE) != static_cast<ssize_t>(TEMPLATE_SIZE)) {
+        msg_print("error: can't read data from file `%s'.\n", path);
+        image.reset();
+        return CONV_ERR_TEMPLATE;
+    }
+    return CONV_OK;
+}
+
+int wav2zvk_main(int argc, char** argv, const char* template_path) {
+    if (argc < 2) {
+        msg_print("usage: %s <wav-file(s)>\n", argc > 0 && argv[0] != nullptr ? argv[0] : "wav2zvk");
+        return -1;
+    }
+    msg_print("\n--- wav2zvk Version 0.21: WAVE to Zorvek instrument converter ---\n\n");
+    std::unique_ptr<unsigned char[]> tmpl;
+    if (tmpl_load(template_path, tmpl) != CONV_OK)
+        return -1;
+    for (int i = 1; i < argc; ++i)
+        conv_file(argv[i], tmpl.get());
+    return 0;
+}
