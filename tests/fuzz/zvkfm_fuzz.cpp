@@ -46,8 +46,9 @@ void setup() {
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) std::abort();
     work_dir = buf.data();
-    if (chdir(work_dir.c_str()) != 0) std::abort();
     image_path = work_dir + "/vol.img";
+    int home = ::open(".", O_RDONLY | O_DIRECTORY);
+    if (home < 0 || chdir(work_dir.c_str()) != 0) std::abort();
     // Host files the scripts can put; get writes next to them.
     write_file("a", 1000, 'a');
     write_file("b", 512, 'b');
@@ -60,6 +61,8 @@ void setup() {
     rl.rlim_cur = rl.rlim_max = 1u << 20;
     setrlimit(RLIMIT_FSIZE, &rl);
     sink = std::fopen("/dev/null", "w");
+    if (fchdir(home) != 0) std::abort();
+    ::close(home);
 }
 
 }  // namespace
@@ -95,7 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     console_signal = 0;
     char prog[] = "zvkfm";
     char* argv[] = {prog, image_path.data(), nullptr};
+    // Host paths of the script are relative to the work folder; the fuzzer's
+    // own paths (corpus, artifacts) to where it was started.
+    int home = ::open(".", O_RDONLY | O_DIRECTORY);
+    if (home < 0 || chdir(work_dir.c_str()) != 0) std::abort();
     zvkfm_main(2, argv);
+    if (fchdir(home) != 0) std::abort();
+    ::close(home);
     std::fclose(in);
     console_reset();
     return 0;
