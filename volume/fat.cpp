@@ -88,11 +88,9 @@ std::uint64_t fat_count_free(Volume& v, bool* complete) {
         // every one of them is a hit on this slot: count them straight from
         // the buffer and advance the victim counter as those lookups would.
         const std::uint64_t end = std::min(total, (fat_block_of(b) + 1) * FAT_ENTRIES_PER_BLOCK);
-        const std::uint8_t* buf = v.fat.buffer[slot].data();
-        for (std::uint64_t e = b; e < end; ++e) {
-            const std::uint8_t* p = buf + fat_offset_of(e);
-            if ((p[0] | p[1] | p[2]) == 0) ++count;
-        }
+        const std::uint8_t* p = v.fat.buffer[slot].data() + fat_offset_of(b);
+        const std::uint8_t* const stop = p + (end - b) * FAT_ENTRY_SIZE;
+        for (; p != stop; p += FAT_ENTRY_SIZE) count += (p[0] | p[1] | p[2]) == 0;
         v.fat.victim_counter = static_cast<int>((v.fat.victim_counter + (end - b - 1)) % FAT_CACHE_SLOTS);
         b = end;
     }
