@@ -1,5 +1,5 @@
 // zvkfm's command shell: the command loop and the handlers of the
-// inspection, transfer and initialization commands.
+// listing, transfer and initialization commands.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ void zvkfm_install_signals();
 // answer's line is read and dropped.
 bool confirm(const char* question);
 
-// Inspection.
+// Listings and checks of the volume.
 void cmd_ls(Fs& fs);
 void cmd_types();
 void cmd_fatlist(Fs& fs, std::uint32_t n);

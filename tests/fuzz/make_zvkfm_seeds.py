@@ -113,7 +113,7 @@ def pack(im, script, keep_blocks=None):
 
 
 SCRIPTS = {
-    "inspect": "ls\nls -t\ndir\npwd\nlabel\ndf\nfatlist 0\nfatlist 1\nfatlist 2\nfatlist 5\nhelp\n",
+    "listing": "ls\nls -t\ndir\npwd\nlabel\ndf\nfatlist 0\nfatlist 1\nfatlist 2\nfatlist 5\nhelp\n",
     "navigate": "cd 2\npwd\nls\nfatlist 0\ncd 2\npwd\ncd ..\ncd ..\ncd 39\ncd -1\ncd\nexit\n",
     "dirops": "mkdir new\ncd 4\nmkdir inner\nls\ncd ..\nchname renamed 4\nchtype 300 1\nchtype 258 1\n"
                "ln 1\ny\nrm -e 3\ny\nmv 1 2\ncd 2\nmv 3 0\ncd\nrmdir 4\nrm 1\ndel 3\nsync\nq\n",
@@ -133,7 +133,7 @@ def main():
             "big": formatted(360)[0]}
     for vname, im in vols.items():
         for sname, script in SCRIPTS.items():
-            if vname == "blank" and sname not in ("format", "usage", "inspect"):
+            if vname == "blank" and sname not in ("format", "usage", "listing"):
                 continue
             with open(os.path.join(OUT, f"{vname}-{sname}"), "wb") as f:
                 f.write(pack(im, script))
@@ -141,7 +141,7 @@ def main():
     im, _ = formatted(64)
     im.put(512 + 14, be32(0x7FFFFFFF))
     with open(os.path.join(OUT, "huge-total"), "wb") as f:
-        f.write(pack(im, SCRIPTS["inspect"] + "newfs\ny\n"))
+        f.write(pack(im, SCRIPTS["listing"] + "newfs\ny\n"))
     with open(os.path.join(OUT, "short-file"), "wb") as f:
         f.write(be16(3) + be16(0) + b"ls\n")
 

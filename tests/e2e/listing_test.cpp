@@ -1,4 +1,4 @@
-// The inspection commands and navigation: df, cd and pwd, ls, fatlist, label.
+// The listing commands and navigation: df, cd and pwd, ls, fatlist, label.
 #include <algorithm>
 
 #include "session.h"
@@ -6,13 +6,13 @@
 namespace zvktest {
 namespace {
 
-class Inspect : public ZvkTest {};
+class Listing : public ZvkTest {};
 
 std::string df_line(unsigned n) { return "blocks free (FAT)=" + std::to_string(n) + "\n"; }
 
 const std::string kInconsistent = "warning: nr of free blks inconsistent.\n";
 
-TEST_F(Inspect, DfAgreesOrWarns) {
+TEST_F(Listing, DfAgreesOrWarns) {
   Image img = Image::formatted(400);
   img.add_file(img.root(), 1, "A", 3, 10);
   save(img);
@@ -39,7 +39,7 @@ TEST_F(Inspect, DfAgreesOrWarns) {
 
 // A FAT that ends before the volume does: the count stops at the first
 // unreadable FAT block and cannot be used to correct the counter.
-TEST_F(Inspect, DfOnAnUnreadableFat) {
+TEST_F(Listing, DfOnAnUnreadableFat) {
   Image img = Image::formatted(2000);  // FAT blocks 5-16, data from 17
   img.truncate_bytes(10 * kBlockSize);  // FAT blocks 5-9 only
   save(img);
@@ -56,7 +56,7 @@ TEST_F(Inspect, DfOnAnUnreadableFat) {
 // The FAT cache on a read-only volume with eleven FAT blocks: a free count
 // evicts at lookups 1345, 1515 and 1685 (odd victim counter), each time
 // trying to write the victim back.
-TEST_F(Inspect, DfReadOnlyEvictionsReportTheFatWrite) {
+TEST_F(Listing, DfReadOnlyEvictionsReportTheFatWrite) {
   Image img = Image::formatted(1870);  // 11 FAT blocks, data from 16
   save(img);
   ASSERT_TRUE(set_mode(image_path, 0444));
@@ -84,7 +84,7 @@ TEST_F(Inspect, DfReadOnlyEvictionsReportTheFatWrite) {
                        kReadOnlyFlush);
 }
 
-TEST_F(Inspect, DfCorrectionOnAReadOnlyVolume) {
+TEST_F(Listing, DfCorrectionOnAReadOnlyVolume) {
   Image img = Image::formatted(400);
   img.set_free_counter(7);
   save(img);
@@ -103,7 +103,7 @@ TEST_F(Inspect, DfCorrectionOnAReadOnlyVolume) {
 }
 
 // cd down two levels, up, back to the root, and every refusal.
-TEST_F(Inspect, CdAndPwd) {
+TEST_F(Listing, CdAndPwd) {
   Image img = Image::formatted(400);
   img.add_file(img.root(), 1, "FILE", 3, 1);
   Dir one = img.add_subdir(img.root(), 5, "ONE");
@@ -130,7 +130,7 @@ TEST_F(Inspect, CdAndPwd) {
   EXPECT_EQ(image_bytes(), img.bytes());
 }
 
-TEST_F(Inspect, CdUpInTheRootLooksAtEntryZero) {
+TEST_F(Listing, CdUpInTheRootLooksAtEntryZero) {
   Image img = Image::formatted(400);
   img.add_file(img.root(), 0, "OS", 32, 2);
   save(img);
@@ -147,7 +147,7 @@ TEST_F(Inspect, CdUpInTheRootLooksAtEntryZero) {
 }
 
 // A subdirectory that cannot be read never becomes the working directory.
-TEST_F(Inspect, CdIntoBrokenDirectories) {
+TEST_F(Listing, CdIntoBrokenDirectories) {
   Image img = Image::formatted(400);
   Dir good = img.add_subdir(img.root(), 1, "GOOD");
   img.add_file(good, 1, "INSIDE", 3, 1);
@@ -173,7 +173,7 @@ TEST_F(Inspect, CdIntoBrokenDirectories) {
   EXPECT_EQ(image_bytes(), img.bytes());
 }
 
-TEST_F(Inspect, LsFormats) {
+TEST_F(Listing, LsFormats) {
   Image img = Image::formatted(400);
   save(img);
   RunResult r = zvk("ls\ndir\n");
@@ -217,7 +217,7 @@ TEST_F(Inspect, LsFormats) {
   EXPECT_EQ(r.err, transcript({"", ""}));
 }
 
-TEST_F(Inspect, LsTypes) {
+TEST_F(Listing, LsTypes) {
   save(Image::formatted(400));
   RunResult r = zvk("ls -t\ndir -t\n");
   std::string rule(19, '-');
@@ -247,7 +247,7 @@ std::string file_check(unsigned cont, unsigned size, unsigned fat) {
          std::to_string(size) + "\nsize(FAT)=" + std::to_string(fat) + "\n";
 }
 
-TEST_F(Inspect, FatlistOfHealthyEntries) {
+TEST_F(Listing, FatlistOfHealthyEntries) {
   Image img = Image::formatted(400);
   FileInfo f = img.add_file(img.root(), 1, "FIVE", 3, 5);
   Dir sub = img.add_subdir(img.root(), 2, "SUB");
@@ -275,7 +275,7 @@ TEST_F(Inspect, FatlistOfHealthyEntries) {
   (void)deeper;
 }
 
-TEST_F(Inspect, FatlistOfDamagedChains) {
+TEST_F(Listing, FatlistOfDamagedChains) {
   Image img = Image::formatted(400);
   img.add_file_on(img.root(), 1, "TOFREE", 3, {20, 21}, 3);
   img.set_fat(21, kFatFree);
@@ -313,7 +313,7 @@ TEST_F(Inspect, FatlistOfDamagedChains) {
 
 // A chain longer than any file stops after 65,536 blocks. Only the FAT of
 // this volume exists in the file: fatlist reads no data block.
-TEST_F(Inspect, FatlistStopsAnOverlongChain) {
+TEST_F(Listing, FatlistStopsAnOverlongChain) {
   Image img = Image::blank(70000, 6);
   img.set_bytes_per_block(512).fat_signatures().dir_signature(img.root());
   std::uint32_t first = static_cast<std::uint32_t>(img.data_start());
@@ -332,7 +332,7 @@ TEST_F(Inspect, FatlistStopsAnOverlongChain) {
   EXPECT_EQ(r.err, transcript({"warning: chain too long.\nwarning: file-size inconsistent.\n"}));
 }
 
-TEST_F(Inspect, LabelPrintsEveryHeaderField) {
+TEST_F(Listing, LabelPrintsEveryHeaderField) {
   Image img = Image::formatted(400, {65535, 255, 1000}, "mydisk");
   img.set_device(1, 128, 2, 255).set_medium(5, 250).set_versions(2, 10, 1, 3);
   img.set_bytes_per_block(4294967295u);
