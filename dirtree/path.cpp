@@ -28,20 +28,20 @@ void path_truncate(Fs& fs, PathNode* keep) {
     fs.wd.current_dir = keep;
 }
 
-namespace {
-
-// Read the two blocks of the directory starting at start into image: the
-// root as the run of blocks 3 and 4, any other through its FAT chain.
-int dir_read(Fs& fs, DirImage& image, std::uint64_t start) {
-    if (start == ROOT_DIR_BLOCK) return chain_transfer(fs.vol, image.data(), start, 3, 2, Direction::read);
-    return chain_transfer(fs.vol, image.data(), start, 0, 2, Direction::read);
+int dir_transfer(Fs& fs, std::uint8_t* buf, std::uint64_t start, Direction dir) {
+    // The root is the run of blocks 3 and 4; any other directory a chain.
+    const std::uint64_t contiguous = start == ROOT_DIR_BLOCK ? 3 : 0;
+    int r = chain_transfer(fs.vol, buf, start, contiguous, 2, dir);
+    return r < 0 ? r : 0;
 }
+
+namespace {
 
 // Load the directory at start into the image through a scratch copy, so a
 // failed read leaves the image as it was.
 int dir_load_from(Fs& fs, std::uint64_t start) {
     DirImage scratch;
-    int r = dir_read(fs, scratch, start);
+    int r = dir_transfer(fs, scratch.data(), start, Direction::read);
     if (r < 0) return r;
     fs.wd.image = scratch;
     fs.wd.loaded = true;
@@ -63,11 +63,7 @@ int dir_store(Fs& fs) {
         err_print("error: can't read directory or data corrupt.\n");
         return -1;
     }
-    std::uint64_t start = fs.wd.current_dir->start;
-    int r = start == ROOT_DIR_BLOCK
-                ? chain_transfer(fs.vol, fs.wd.image.data(), start, 3, 2, Direction::write)
-                : chain_transfer(fs.vol, fs.wd.image.data(), start, 0, 2, Direction::write);
-    return r < 0 ? r : 0;
+    return dir_transfer(fs, fs.wd.image.data(), fs.wd.current_dir->start, Direction::write);
 }
 
 int dir_reset_root(Fs& fs) {

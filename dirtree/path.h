@@ -4,8 +4,12 @@
 
 #include "fs.h"
 
-// Read the working directory's two blocks into the image: the result of the
-// chain transfer (0 or 1 on success, negative on failure, image unchanged).
+// Move the two blocks of the directory whose first block is start between
+// buf (1024 bytes) and the volume: 0, or the chain transfer's failure.
+int dir_transfer(Fs& fs, std::uint8_t* buf, std::uint64_t start, Direction dir);
+
+// Read the working directory's two blocks into the image: 0, or negative on
+// failure with the image unchanged.
 int dir_load(Fs& fs);
 
 // Write the image back as the working directory's two blocks: 0 or negative.

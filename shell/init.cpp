@@ -17,13 +17,11 @@ bool read_answer(char (&buf)[ANSWER_SIZE]) {
     return buf[0] != '\n' && buf[0] != '\0';
 }
 
-int atoi_like(const char* s) { return static_cast<int>(std::strtol(s, nullptr, 10)); }
-
 // Ask for a BE16 geometry field, keeping it when the answer is empty.
 void ask_u16(const char* prompt, std::uint8_t* field) {
     err_print(prompt, static_cast<unsigned long>(be16_get(field)));
     char buf[ANSWER_SIZE];
-    if (read_answer(buf)) be16_put(field, static_cast<std::uint16_t>(atoi_like(buf)));
+    if (read_answer(buf)) be16_put(field, static_cast<std::uint16_t>(command_number(buf)));
 }
 
 // Free blocks of a fresh file system on a volume of total blocks.
@@ -80,7 +78,7 @@ void cmd_chlabel(Fs& fs, const char* label) {
     be32_put(id + devid::TOTAL_BLK_NR, total);
     err_print("-> total nr of blocks [%i]:", static_cast<int>(total));
     char buf[ANSWER_SIZE];
-    if (read_answer(buf)) be32_put(id + devid::TOTAL_BLK_NR, static_cast<std::uint32_t>(atoi_like(buf)));
+    if (read_answer(buf)) be32_put(id + devid::TOTAL_BLK_NR, static_cast<std::uint32_t>(command_number(buf)));
 
     const std::uint32_t free = free_blocks_for(total_blocks(v));
     set_free_counter(v, free);
@@ -105,8 +103,10 @@ void cmd_chlabel(Fs& fs, const char* label) {
     if (label_write(fs) == 0) err_print("new label written!\n");
 }
 
-int fs_create(Fs& fs) {
-    Volume& v = fs.vol;
+namespace {
+
+// Write the empty FAT and root directory: 0, -1 (FAT), -2 (root).
+int fs_write(Volume& v) {
     Block fat_block{};
     fat_block[FAT_SIGNATURE] = 'F';
     fat_block[FAT_SIGNATURE + 1] = 'B';
@@ -116,9 +116,6 @@ int fs_create(Fs& fs) {
     for (std::uint64_t b = FAT_FIRST_BLOCK; b < std::uint64_t{count} + FAT_FIRST_BLOCK; ++b) {
         if (block_write(v, fat_block.data(), b) != 0) {
             err_print("error: can't write new FAT, filesystem maybe corrupted.\n");
-            // The cached blocks belong to the FAT being replaced; writing them
-            // later would mix the two.
-            fat_cache_reset(v);
             return -1;
         }
     }
@@ -128,11 +125,19 @@ int fs_create(Fs& fs) {
     if (block_write(v, root.data(), ROOT_DIR_BLOCK) != 0 ||
         block_write(v, root.data() + BLOCK_SIZE, ROOT_DIR_BLOCK + 1) != 0) {
         err_print("error: can't write new root dir., filesystem maybe corrupted.\n");
-        fat_cache_reset(v);
         return -2;
     }
-    fat_cache_reset(v);
     return 0;
+}
+
+}  // namespace
+
+int fs_create(Fs& fs) {
+    int r = fs_write(fs.vol);
+    // The cached blocks belong to the FAT being replaced, also when the new
+    // one was written only in part; writing them later would mix the two.
+    fat_cache_reset(fs.vol);
+    return r;
 }
 
 void cmd_newfs(Fs& fs) {

@@ -69,9 +69,7 @@ constexpr CommandEntry COMMANDS[] = {
 constexpr int LINE_SIZE = 512;  // lines of at most 511 characters
 constexpr int MAX_ARGS = 15;
 
-// Numbers typed in commands convert like atoi: anything but a number is 0.
-int number(const char* s) { return static_cast<int>(std::strtol(s, nullptr, 10)); }
-std::uint32_t entry_nr(const char* s) { return static_cast<std::uint32_t>(number(s)); }
+std::uint32_t entry_nr(const char* s) { return static_cast<std::uint32_t>(command_number(s)); }
 
 void print_banner() {
     err_print("\n*************************************\n");
@@ -141,7 +139,7 @@ bool dispatch(Fs& fs, const CommandEntry& cmd, int argc, char** arg) {
     case CMD_PWD: cmd_pwd(fs); break;
     case CMD_CD:
         if (argc == 0) dir_change(fs, -1);
-        else if (argc == 1) dir_change(fs, number(arg[0]));
+        else if (argc == 1) dir_change(fs, command_number(arg[0]));
         else ok = false;
         break;
     case CMD_FATLIST:
@@ -159,7 +157,7 @@ bool dispatch(Fs& fs, const CommandEntry& cmd, int argc, char** arg) {
         if ((ok = argc == 1)) ln_confirmed(fs, arg[0]);
         break;
     case CMD_CP:
-        if ((ok = argc == 2)) cmd_cp(fs, number(arg[0]), arg[1]);
+        if ((ok = argc == 2)) cmd_cp(fs, command_number(arg[0]), arg[1]);
         break;
     case CMD_RMDIR:
         if ((ok = argc == 1)) cmd_rmdir(fs, entry_nr(arg[0]));
@@ -171,7 +169,7 @@ bool dispatch(Fs& fs, const CommandEntry& cmd, int argc, char** arg) {
         if ((ok = argc == 2)) cmd_chname(fs, arg[0], entry_nr(arg[1]));
         break;
     case CMD_CHTYPE:
-        if ((ok = argc == 2)) cmd_chtype(fs, static_cast<std::uint8_t>(number(arg[0])), entry_nr(arg[1]));
+        if ((ok = argc == 2)) cmd_chtype(fs, static_cast<std::uint8_t>(command_number(arg[0])), entry_nr(arg[1]));
         break;
     case CMD_LABEL: cmd_label(fs); break;
     case CMD_DF:
@@ -188,13 +186,13 @@ bool dispatch(Fs& fs, const CommandEntry& cmd, int argc, char** arg) {
         if ((ok = argc == 0)) cmd_newfs(fs);
         break;
     case CMD_GET:
-        if ((ok = argc == 2)) cmd_get(fs, number(arg[0]), arg[1]);
+        if ((ok = argc == 2)) cmd_get(fs, command_number(arg[0]), arg[1]);
         break;
     case CMD_PUT:
         if (argc == 2)
-            import_host_file(fs, arg[0], arg[0], static_cast<std::uint8_t>(number(arg[1])), false);
+            import_host_file(fs, arg[0], arg[0], static_cast<std::uint8_t>(command_number(arg[1])), false);
         else if (argc == 3)
-            import_host_file(fs, arg[0], arg[1], static_cast<std::uint8_t>(number(arg[2])), false);
+            import_host_file(fs, arg[0], arg[1], static_cast<std::uint8_t>(command_number(arg[2])), false);
         else
             ok = false;
         break;

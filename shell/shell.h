@@ -3,8 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "fs.h"
+
+// Numbers typed in commands and answers convert like atoi: anything but a
+// number is 0.
+inline int command_number(const char* s) { return static_cast<int>(std::strtol(s, nullptr, 10)); }
 
 // Run zvkfm with its command line on the console streams; the process exit
 // status (0, 255, or 128 + the signal that ended the session).

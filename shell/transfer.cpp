@@ -192,8 +192,7 @@ void cmd_get(Fs& fs, int n, const char* host_path) {
     int r;
     if (type == TYPE_PARENT) {
         // The parent directory, read the way a working directory is loaded.
-        r = chain_transfer(fs.vol, buf.get(), start, start == ROOT_DIR_BLOCK ? 3 : 0, 2, Direction::read);
-        if (r == 1) r = 0;
+        r = dir_transfer(fs, buf.get(), start, Direction::read);
     } else {
         r = chain_transfer(fs.vol, buf.get(), start, entry_contiguous(e), limit, Direction::read);
     }

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <sys/stat.h>
 
-#include "run_tool.h"
+#include "runner.h"
 #include "wav_fixture.h"
 
 namespace {
@@ -15,16 +15,19 @@ const std::string BANNER = "\n--- wav2zvk Version 0.21: WAVE to Zorvek instrumen
 class Wav2zvkProgram : public ::testing::Test {
 protected:
     void SetUp() override { install_test_template(WAV2ZVK_TEST_TEMPLATE); }
-    ToolResult run(const char* program, std::vector<std::string> args, mode_t mask = 022) {
+    zvktest::RunResult run(const char* program, std::vector<std::string> args, int mask = 022) {
         args.insert(args.begin(), program);
-        return run_tool(program, args, dir_.path(), mask);
+        zvktest::RunOptions opt;
+        opt.cwd = dir_.path();
+        opt.umask = mask;
+        return zvktest::run(args, "", opt);
     }
     TempDir dir_;
 };
 
 TEST_F(Wav2zvkProgram, NoArgumentPrintsOnlyTheUsage) {
-    ToolResult r = run(WAV2ZVK_TEST_BIN, {});
-    EXPECT_EQ(r.status, 255);
+    zvktest::RunResult r = run(WAV2ZVK_TEST_BIN, {});
+    EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, std::string("usage: ") + WAV2ZVK_TEST_BIN + " <wav-file(s)>\n");
 }
@@ -34,8 +37,8 @@ TEST_F(Wav2zvkProgram, ConvertsABatchAndGoesOnAfterFailures) {
     ASSERT_TRUE(write_file("samples/Kick.wav", make_wav(2, 16, 1000, pattern_bytes(1000))));
     ASSERT_TRUE(write_file("three.wav", make_wav(3, 8, 10, pattern_bytes(10), 32000)));
     ASSERT_TRUE(write_file("piano.wav", make_wav(1, 8, 1000, pattern_bytes(1000), 22050)));
-    ToolResult r = run(WAV2ZVK_TEST_BIN, {"samples/Kick.wav", "missing.wav", "three.wav", "piano.wav"}, 0);
-    EXPECT_EQ(r.status, 0);
+    zvktest::RunResult r = run(WAV2ZVK_TEST_BIN, {"samples/Kick.wav", "missing.wav", "three.wav", "piano.wav"}, 0);
+    EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, BANNER +
               "convert: wav-file=`samples/Kick.wav'\n         to ins-file=`samples/Kick'\n"
@@ -63,8 +66,8 @@ TEST_F(Wav2zvkProgram, ConvertsABatchAndGoesOnAfterFailures) {
 
 TEST_F(Wav2zvkProgram, MissingTemplateStopsBeforeAnyInput) {
     ASSERT_TRUE(write_file("piano.wav", make_wav(1, 8, 1000, pattern_bytes(1000))));
-    ToolResult r = run(WAV2ZVK_NOTMPL_BIN, {"piano.wav"});
-    EXPECT_EQ(r.status, 255);
+    zvktest::RunResult r = run(WAV2ZVK_NOTMPL_BIN, {"piano.wav"});
+    EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, BANNER + "error: can't open file `" + WAV2ZVK_ABSENT_TEMPLATE + "'.\n");
     EXPECT_FALSE(file_exists("piano"));

@@ -44,6 +44,7 @@ void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
   sigprocmask(SIG_SETMASK, &none, nullptr);
   if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
   if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(126);
+  if (opt.umask >= 0) ::umask(static_cast<mode_t>(opt.umask));
   if (opt.unprivileged && geteuid() == 0) {
     if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
   }

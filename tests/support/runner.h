@@ -18,6 +18,7 @@ struct RunOptions {
   int timeout_seconds = 20;
   std::string cwd;              // working directory of the child (empty: inherit)
   std::string stdin_path;       // file to use as standard input (Child only)
+  int umask = -1;               // file-creation mask of the child (-1: inherit)
 };
 
 struct RunResult {
