@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,10 +19,6 @@ void put_le(Bytes& b, std::uint32_t v, int width) {
 
 void put_text(Bytes& b, const char* s) {
     b.insert(b.end(), s, s + std::strlen(s));
-}
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
 }
 
 }  // namespace
@@ -100,15 +95,8 @@ void install_test_template(const std::string& path) {
 }
 
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/wav2zvk-test-XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    if (::mkdtemp(name.data()) == nullptr)
-        std::abort();
-    path_ = name.data();
     char cwd[PATH_MAX];
-    if (::getcwd(cwd, sizeof cwd) == nullptr || ::chdir(path_.c_str()) != 0)
+    if (::getcwd(cwd, sizeof cwd) == nullptr || ::chdir(path().c_str()) != 0)
         std::abort();
     old_cwd_ = cwd;
 }
@@ -116,7 +104,6 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     if (::chdir(old_cwd_.c_str()) != 0)
         std::abort();
-    ::nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 MsgCapture::MsgCapture() : stream_(::open_memstream(&buf_, &len_)) {

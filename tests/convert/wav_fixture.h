@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "runner.h"
+
 using Bytes = std::vector<unsigned char>;
 
 // The synthetic 2832-byte template (or one of another size): a fixed
@@ -29,18 +31,14 @@ bool file_exists(const std::string& path);
 // processes may do the same at the same time, so it goes in by rename.
 void install_test_template(const std::string& path);
 
-// A fresh folder under the system's temporary folder, made the working
-// folder for the object's lifetime and removed with all its contents.
-class TempDir {
+// A fresh temporary folder, made the working folder for the object's
+// lifetime and removed with all its contents.
+class TempDir : public zvktest::TempDir {
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
 
 private:
-    std::string path_;
     std::string old_cwd_;
 };
 
