@@ -263,6 +263,13 @@ int fat_flush(Volume& v) {
     return result;
 }
 
+int fat_commit(Volume& v) {
+    if (v.read_only) return 0;
+    const int flushed = fat_flush(v);
+    const int barrier = volume_barrier(v);
+    return flushed == 0 && barrier == 0 ? 0 : -1;
+}
+
 std::int64_t free_count_check(Volume& v, bool correct) {
     bool complete = true;
     std::uint64_t n = fat_count_free(v, &complete);

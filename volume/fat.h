@@ -47,6 +47,12 @@ int blocks_release(Volume& v, std::uint64_t start, std::uint64_t count);
 // Write every dirty slot back: 0, -1 (a write failed), -2 (read-only).
 int fat_flush(Volume& v);
 
+// The step between two ordered parts of a change: write the dirty FAT
+// blocks back, then make every write so far durable. 0, or -1 when a FAT
+// block could not be written (its slot stays dirty) or the device refused
+// the barrier. Silent and a no-op on a read-only volume.
+int fat_commit(Volume& v);
+
 // Count the free FAT entries and compare with the free-block counter,
 // correcting the counter on request: the count, or -1.
 std::int64_t free_count_check(Volume& v, bool correct);

@@ -22,3 +22,14 @@ int platform_sync(int fd) {
     return 0;
 #endif
 }
+
+int platform_datasync(int fd) {
+#if defined(__APPLE__)
+    return fsync(fd);
+#else
+    while (fdatasync(fd) != 0) {
+        if (errno != EINTR) return -1;
+    }
+    return 0;
+#endif
+}

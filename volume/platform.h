@@ -7,3 +7,7 @@ int platform_lock_exclusive(int fd);
 
 // Flush the file's data to the device; 0 on success.
 int platform_sync(int fd);
+
+// Flush the file's data, and only the metadata needed to read it back, to the
+// device: the barrier between two ordered steps of a change; 0 on success.
+int platform_datasync(int fd);

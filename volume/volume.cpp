@@ -57,6 +57,7 @@ bool run_transfer(Volume& v, std::uint8_t* buf, std::uint64_t b, std::uint64_t m
     const off_t off = static_cast<off_t>(b * BLOCK_SIZE);
     const std::size_t len = static_cast<std::size_t>(m * BLOCK_SIZE);
     bool ok = dir == Direction::read ? read_full(v.fd, buf, off, len) : write_full(v.fd, buf, off, len);
+    if (dir == Direction::write) v.unsynced = true;
     if (ok) (dir == Direction::read ? v.blocks_read : v.blocks_written) += m;
     return ok;
 }
@@ -144,6 +145,7 @@ int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n) {
         err_print("error: can't seek block.\n");
         return -2;
     }
+    v.unsynced = true;
     if (!write_full(v.fd, buf, off)) {
         err_print("error: can't write block.\n");
         return -3;
@@ -210,5 +212,14 @@ int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint6
 }
 
 void volume_sync(Volume& v) {
-    if (!v.read_only && v.fd >= 0) platform_sync(v.fd);
+    if (v.read_only || v.fd < 0) return;
+    platform_sync(v.fd);
+    v.unsynced = false;
+}
+
+int volume_barrier(Volume& v) {
+    if (v.read_only || v.fd < 0 || !v.unsynced) return 0;
+    if (platform_datasync(v.fd) != 0) return -1;
+    v.unsynced = false;
+    return 0;
 }

@@ -35,6 +35,8 @@ struct Volume {
     FatCache fat;
     std::uint64_t blocks_read = 0;  // I/O statistics, for tests
     std::uint64_t blocks_written = 0;
+    // Blocks were written since the last barrier or sync.
+    bool unsynced = false;
 
     Volume() = default;
     Volume(const Volume&) = delete;
@@ -82,3 +84,8 @@ int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint6
 
 // Make the volume's contents durable (after the FAT was written back).
 void volume_sync(Volume& v);
+
+// Make every write so far durable before the next one is made, when any
+// block was written since the last barrier: 0, or -1 when the device
+// refused. Nothing is done on a read-only volume.
+int volume_barrier(Volume& v);
