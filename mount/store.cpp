@@ -1,0 +1,125 @@
+#include <cerrno>
+
+#include "console.h"
+#include "fat.h"
+#include "mount.h"
+#include "path.h"
+
+namespace {
+
+// Blocks that hold len bytes: whole blocks, at least one, since an entry
+// cannot name an empty chain.
+std::uint64_t blocks_for(std::uint64_t len) {
+    const std::uint64_t b = (len + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    return b == 0 ? 1 : b;
+}
+
+// Point the entry (dir, slot) at the new chain when it still names the old
+// one: 0, 1 (names another chain now), or -EIO.
+int entry_switch(Mount& m, const EntryKey& at, std::uint64_t old_start, std::uint64_t blocks,
+                 std::uint64_t start, std::uint64_t contig) {
+    if (goto_dir_start(m, at.first) != 0) return -EIO;
+    Fs& fs = *m.fs;
+    std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(at.second));
+    if (entry_type(e) == TYPE_EMPTY || entry_start(e) != old_start) return 1;
+    std::uint8_t before[DIR_ENTRY_SIZE];
+    std::copy(e, e + DIR_ENTRY_SIZE, before);
+    be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(blocks));
+    be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(contig));
+    be32_put(e + entry_field::START, static_cast<std::uint32_t>(start));
+    if (dir_store(fs) != 0) {
+        std::copy(before, before + DIR_ENTRY_SIZE, e);
+        return -EIO;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int node_load(Mount& m, Node& n) {
+    if (n.loaded) return 0;
+    if (goto_dir_start(m, n.key.first) != 0) return -EIO;
+    Fs& fs = *m.fs;
+    const std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(n.key.second));
+    if (entry_type(e) == TYPE_EMPTY || entry_type(e) == TYPE_SUBDIR) return -EIO;
+    const std::uint64_t size = entry_size(e);
+    std::vector<std::uint8_t> data(size * BLOCK_SIZE);
+    // A chain shorter than its size field leaves zero blocks at the end,
+    // one longer is read up to the size: both are data, as zvkfm gives them.
+    if (size > 0 && chain_transfer(fs.vol, data.data(), entry_start(e), entry_contiguous(e), size,
+                                   Direction::read) < 0)
+        return -EIO;
+    n.data = std::move(data);
+    n.loaded = true;
+    return 0;
+}
+
+int node_store(Mount& m, Node& n) {
+    if (!n.dirty) return 0;
+    if (n.orphan) {
+        n.dirty = false;
+        return 0;
+    }
+    Volume& v = m.fs->vol;
+    if (v.read_only) return -EROFS;
+    const std::uint64_t len = n.data.size();
+    const std::uint64_t blocks = blocks_for(len);
+    if (blocks > MAX_FILE_BLOCKS) return -EFBIG;
+    std::uint64_t start = 0, contig = 0;
+    n.data.resize(blocks * BLOCK_SIZE);
+    int r = chain_write_new(m, n.data.data(), blocks, 1, &start, &contig);
+    n.data.resize(len);
+    if (r != 0) return r;
+
+    // The data and chain are durable: now the entry, then every other entry
+    // that shares the old chain, and only then the old chain goes.
+    if (goto_dir_start(m, n.key.first) != 0) return -EIO;
+    const std::uint8_t* e = dir_entry(m.fs->wd.image, static_cast<std::size_t>(n.key.second));
+    const std::uint64_t old_start = entry_start(e);
+    const std::uint64_t old_size = entry_size(e);
+    std::vector<EntryKey> places{n.key};
+    if (old_start >= data_start(total_blocks(v))) {
+        auto it = census(m).sharers.find(old_start);
+        if (it != m.census.sharers.end()) places = it->second;
+    }
+    // Switching entries leaves every directory where it was, so the census
+    // still finds them; its link lists are refreshed afterwards.
+    if (entry_switch(m, n.key, old_start, blocks, start, contig) != 0) {
+        blocks_release(v, start, blocks);
+        fat_commit(v);
+        return -EIO;
+    }
+    for (const EntryKey& at : places)
+        if (at != n.key) entry_switch(m, at, old_start, blocks, start, contig);
+    m.census.valid = false;
+    n.dirty = false;
+    chain_release_unshared(m, old_start, old_size);
+    return 0;
+}
+
+std::shared_ptr<Node> node_for(Mount& m, const EntryKey& key) {
+    auto it = m.nodes.find(key);
+    if (it != m.nodes.end()) return it->second;
+    auto n = std::make_shared<Node>();
+    n->key = key;
+    m.nodes[key] = n;
+    return n;
+}
+
+void node_drop_if_idle(Mount& m, const std::shared_ptr<Node>& n) {
+    if (n->opens > 0 || n->dirty) return;
+    auto it = m.nodes.find(n->key);
+    if (it != m.nodes.end() && it->second == n) m.nodes.erase(it);
+}
+
+int mount_flush_all(Mount& m) {
+    int result = 0;
+    for (auto& [key, n] : m.nodes)
+        if (n->dirty && node_store(m, *n) != 0) result = -EIO;
+    Volume& v = m.fs->vol;
+    if (!v.read_only) {
+        if (fat_commit(v) != 0) result = -EIO;
+        volume_sync(v);
+    }
+    return result;
+}
