@@ -182,7 +182,14 @@ int op_open(Mount& m, const char* path, int flags, std::uint64_t* fh) {
     if ((flags & O_ACCMODE) != O_RDONLY && m.fs->vol.read_only) return -EROFS;
     int slot;
     if (int r = resolve_file(m, path, &slot)) return r;
-    *fh = handle_new(m, node_for(m, key_of(m, slot)));
+    auto n = node_for(m, key_of(m, slot));
+    if (flags & O_TRUNC) {
+        // libfuse hands O_TRUNC to open rather than sending a truncate.
+        n->data.clear();
+        n->loaded = true;
+        n->dirty = true;
+    }
+    *fh = handle_new(m, n);
     return 0;
 }
 
