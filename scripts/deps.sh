@@ -8,6 +8,13 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# zvkmount: libfuse 3 (found through pkg-config), fusermount3; its tests
+# use rsync and setfattr/getfattr.
+command -v pkg-config >/dev/null || need+=(pkg-config)
+pkg-config --exists fuse3 2>/dev/null || need+=(libfuse3-dev)
+command -v fusermount3 >/dev/null || need+=(fuse3)
+command -v rsync >/dev/null || need+=(rsync)
+command -v setfattr >/dev/null || need+=(attr)
 if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
     # Extra tools for CI: clang with libFuzzer, man page lint, benchmark baselines.
     command -v clang++ >/dev/null || need+=(clang)
