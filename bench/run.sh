@@ -26,3 +26,11 @@ echo "== wav2zvk"
 echo
 echo "== zvkfm"
 "$root/bench/volume_bench.sh" "$build/shell/zvkfm"
+
+# zvkmount, where it was built and /dev/fuse is there.
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvkmount >/dev/null 2>&1 &&
+    [ -e /dev/fuse ] && command -v hyperfine >/dev/null && {
+    echo
+    echo "== zvkmount"
+    "$root/bench/mount_bench.sh" "$build"
+}

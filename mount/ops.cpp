@@ -357,6 +357,7 @@ int op_link(Mount& m, const char* from, const char* to) {
 }
 
 int op_getxattr(Mount& m, const char* path, const char* name, char* value, std::size_t size) {
+    if (std::strcmp(name, TYPE_XATTR) != 0) return -ENODATA;
     int slot;
     if (int r = resolve(m, path, &slot)) return r;
     if (std::strcmp(name, TYPE_XATTR) != 0 || slot < 0 || entry_type(entry_at(m, slot)) == TYPE_SUBDIR)

@@ -22,7 +22,35 @@ std::vector<std::pair<int, std::string>> dir_listing(const DirImage& image) {
     return out;
 }
 
+namespace {
+
+// First listed entry whose stored name is raw, in entry order (the entry
+// that shows the plain name when several share it).
+int match_stored(const DirImage& image, const RawName& raw) {
+    for (std::size_t i = 0; i < DIR_ENTRIES; ++i) {
+        const std::uint8_t* e = dir_entry(image, i);
+        if (entry_type(e) != TYPE_EMPTY && entry_type(e) != TYPE_PARENT &&
+            std::memcmp(e + entry_field::NAME, raw.data(), NAME_LEN) == 0)
+            return static_cast<int>(i);
+    }
+    return -ENOENT;
+}
+
+}  // namespace
+
 int dir_lookup(Fs& fs, const std::string& name) {
+    if (name.find('%') == std::string::npos && name != "." && name != "..") {
+        // Without escapes the host name is the stored name as it stands,
+        // else its upper-cased form: no listing is needed.
+        if (name.size() > NAME_LEN) return -ENAMETOOLONG;
+        RawName raw;
+        raw.fill(' ');
+        std::memcpy(raw.data(), name.data(), name.size());
+        int slot = match_stored(fs.wd.image, raw);
+        if (slot >= 0) return slot;
+        name_encode(name.c_str(), raw);
+        return match_stored(fs.wd.image, raw);
+    }
     const auto list = dir_listing(fs.wd.image);
     for (const auto& [slot, shown] : list)
         if (shown == name) return slot;
