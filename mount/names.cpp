@@ -51,16 +51,3 @@ int name_encode(const char* host, RawName& out) {
     }
     return 0;
 }
-
-int name_duplicate_suffix(const std::string& host, std::size_t* base_len) {
-    const std::size_t at = host.rfind("%#");
-    if (at == std::string::npos || at == 0 || at + 2 >= host.size() || host.size() - at > 4) return -1;
-    int n = 0;
-    for (std::size_t i = at + 2; i < host.size(); ++i) {
-        if (host[i] < '0' || host[i] > '9') return -1;
-        n = n * 10 + (host[i] - '0');
-    }
-    if (n > static_cast<int>(MAX_ENTRY_NR)) return -1;
-    *base_len = at;
-    return n;
-}

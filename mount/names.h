@@ -21,6 +21,3 @@ std::string name_display(const std::uint8_t* stored);
 // with spaces. 0, or -1 when it is longer than 12 bytes (ENAMETOOLONG).
 int name_encode(const char* host, RawName& out);
 
-// The entry number of a "%#N" suffix and the length of the name before it,
-// or -1 when the name carries none.
-int name_duplicate_suffix(const std::string& host, std::size_t* base_len);
