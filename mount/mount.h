@@ -38,6 +38,14 @@ struct Census {
     std::map<std::uint64_t, std::vector<EntryKey>> sharers;  // chain start -> entries naming it
 };
 
+// The folder the last walk ended in: reused while the working directory is
+// still that folder and nothing was written since.
+struct WalkMemo {
+    std::string parent;  // host path of the folder
+    std::uint64_t start = 0;
+    std::uint64_t written = ~std::uint64_t{0};  // blocks written when it was taken
+};
+
 struct Mount {
     std::unique_ptr<Fs> fs = std::make_unique<Fs>();
     uid_t uid = 0;
@@ -48,6 +56,7 @@ struct Mount {
     std::map<std::uint64_t, std::shared_ptr<Node>> handles;
     std::uint64_t next_handle = 1;
     Census census;
+    WalkMemo memo;
 };
 
 // Lines on standard error for failed operations (off in tests that want quiet).
@@ -61,6 +70,7 @@ int dir_lookup(Fs& fs, const std::string& name);
 // Make the directory holding the last component of path the working
 // directory; *last gets that component ("" for the root itself).
 int walk_parent(Mount& m, const char* path, std::string* last);
+int walk_from_root(Mount& m, const char* path, std::string* last);
 // Make the directory reached by entry numbers from the root the working one.
 int goto_dir(Mount& m, const std::vector<int>& slots);
 // Make the directory whose first block is start the working one.

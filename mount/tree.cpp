@@ -75,6 +75,22 @@ int enter(Fs& fs, int slot) {
 
 int walk_parent(Mount& m, const char* path, std::string* last) {
     Fs& fs = *m.fs;
+    const char* slash = std::strrchr(path, '/');
+    const std::string parent = slash ? std::string(path, static_cast<std::size_t>(slash - path)) : "";
+    WalkMemo& memo = m.memo;
+    if (slash && memo.parent == parent && memo.written == fs.vol.blocks_written && fs.wd.loaded &&
+        fs.wd.current_dir->start == memo.start) {
+        *last = slash + 1;
+        return 0;
+    }
+    int r = walk_from_root(m, path, last);
+    if (r == 0) memo = {parent, fs.wd.current_dir->start, fs.vol.blocks_written};
+    return r;
+}
+
+int walk_from_root(Mount& m, const char* path, std::string* last) {
+    Fs& fs = *m.fs;
+    m.memo.written = ~std::uint64_t{0};
     if (dir_reset_root(fs) != 0) return -EIO;
     last->clear();
     std::string comp;
@@ -98,6 +114,7 @@ int walk_parent(Mount& m, const char* path, std::string* last) {
 
 int goto_dir(Mount& m, const std::vector<int>& slots) {
     Fs& fs = *m.fs;
+    m.memo.written = ~std::uint64_t{0};
     if (dir_reset_root(fs) != 0) return -EIO;
     for (int s : slots)
         if (int r = enter(fs, s)) return r == -ENOTDIR ? -EIO : r;
