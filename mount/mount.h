@@ -78,8 +78,8 @@ int goto_dir_start(Mount& m, std::uint64_t start);
 const Census& census(Mount& m);
 // Number of entries on the volume whose chain starts at start (at least 1).
 std::size_t link_count(Mount& m, std::uint64_t start);
-// Write a prepared entry into an empty slot of the working directory and
-// raise the directory's count in its parent: 0 or -EIO.
+// Raise the working directory's count in its parent, then write a prepared
+// entry into an empty slot of it: 0 or -EIO.
 int entry_place(Mount& m, int slot, const std::uint8_t* entry);
 // Allocate a chain of blocks blocks (leading run wanted) and write data
 // along it, then commit: 0 with *start, *contig set, or -errno.

@@ -127,6 +127,8 @@ int rename_across(Mount& m, const Side& src, const Side& dst, const RawName& raw
         if (int r = entry_place(m, slot, e)) return r;
     }
     if (is_dir(e) && relink_parent(m, dst, slot) != 0) err_print("error: can't write directory.\n");
+    // The new place is durable before the old one is cleared.
+    if (volume_barrier(fs.vol) != 0) return -EIO;
     if (goto_dir(m, src.path) != 0 || fs.wd.current_dir->start != src.dir) return -EIO;
     const std::uint8_t* old = dir_entry(fs.wd.image, static_cast<std::size_t>(src.slot));
     if (entry_start(old) != entry_start(src.entry) || entry_type(old) != entry_type(src.entry)) return -EIO;

@@ -177,27 +177,38 @@ int goto_dir_start(Mount& m, std::uint64_t start) {
     return m.fs->wd.current_dir->start == start ? 0 : -EIO;
 }
 
-int entry_place(Mount& m, int slot, const std::uint8_t* entry) {
-    Fs& fs = *m.fs;
-    m.census.valid = false;
-    std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(slot));
-    std::memcpy(e, entry, DIR_ENTRY_SIZE);
-    if (dir_store(fs) != 0) {
-        std::memset(e, 0, DIR_ENTRY_SIZE);
-        return -EIO;
-    }
-    if (in_root(fs)) return 0;
-    // The directory's count in its parent, reached through its parent link.
+namespace {
+
+// Raise the working directory's count in its parent by one and come back,
+// the count made durable: 0, or -EIO when the way back failed.
+int parent_count_raise(Fs& fs) {
     const std::uint8_t* link = dir_entry(fs.wd.image, 0);
     const int own = entry_contiguous(link);
     if (own > static_cast<int>(MAX_ENTRY_NR) || entry_type(link) == TYPE_SUBDIR) {
         err_print("warning: parent link damaged, count not updated.\n");
         return 0;
     }
-    if (dir_change(fs, 0) != 0) return 0;
+    if (dir_change(fs, 0) != 0) return -EIO;
     std::uint8_t* pe = dir_entry(fs.wd.image, static_cast<std::size_t>(own));
     be16_put(pe + entry_field::SIZE, static_cast<std::uint16_t>(entry_size(pe) + 1));
     if (dir_store(fs) != 0) err_print("error: can't write directory.\n");
+    volume_barrier(fs.vol);
+    return dir_change(fs, own) == 0 ? 0 : -EIO;
+}
+
+}  // namespace
+
+int entry_place(Mount& m, int slot, const std::uint8_t* entry) {
+    Fs& fs = *m.fs;
+    m.census.valid = false;
+    // The count first: a crash in between leaves it one too high, never low.
+    if (!in_root(fs) && parent_count_raise(fs) != 0) return -EIO;
+    std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(slot));
+    std::memcpy(e, entry, DIR_ENTRY_SIZE);
+    if (dir_store(fs) != 0) {
+        std::memset(e, 0, DIR_ENTRY_SIZE);
+        return -EIO;
+    }
     return 0;
 }
 
