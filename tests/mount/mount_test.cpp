@@ -241,20 +241,24 @@ bool crash_residue(const std::string& line) {
 }
 
 TEST_F(Mount, KillDuringCopyLeavesOnlyCrashResidue) {
-  Image::formatted(20000).save(img);
   host_tree(tmp.file("in"), 120);
-  ASSERT_TRUE(mount());
   RunOptions in_tmp;
   in_tmp.cwd = tmp.path();
-  Child cp({"/bin/sh", "-c", "cp -r in/. mnt/ 2>/dev/null; echo status=$?"}, in_tmp);
-  ASSERT_TRUE(daemon->wait_until([&] { return std::atoi(sh("find mnt -type f | wc -l").out.c_str()) >= 10; }, 30));
-  daemon->signal(SIGKILL);
-  daemon->finish(10);
-  daemon.reset();
-  sh("fusermount3 -uz " + mnt);
-  // The copy was cut short: the kill came in the middle of it.
-  EXPECT_EQ(cp.finish(60).out.find("status=0"), std::string::npos);
-  for (const std::string& p : check_volume_file(img)) EXPECT_TRUE(crash_residue(p)) << p;
+  // Killed after a few files, in the middle, and near the end of the copy.
+  for (int files : {3, 30, 90}) {
+    SCOPED_TRACE(files);
+    Image::formatted(20000).save(img);
+    ASSERT_TRUE(mount());
+    Child cp({"/bin/sh", "-c", "cp -r in/. mnt/ 2>/dev/null; echo status=$?"}, in_tmp);
+    ASSERT_TRUE(daemon->wait_until(
+        [&] { return std::atoi(sh("find mnt -type f | wc -l").out.c_str()) >= files; }, 30));
+    daemon->signal(SIGKILL);
+    daemon->finish(10);
+    daemon.reset();
+    sh("fusermount3 -uz " + mnt);
+    EXPECT_EQ(cp.finish(60).out.find("status=0"), std::string::npos) << "the copy ended before the kill";
+    for (const std::string& p : check_volume_file(img)) EXPECT_TRUE(crash_residue(p)) << p;
+  }
 }
 
 }  // namespace
