@@ -140,6 +140,9 @@ TEST_F(Mount, TypeAttributeAndNewType) {
   ASSERT_OK(sh("echo x > mnt/KIT && setfattr -n user.zvk.type -v 3 mnt/KIT"));
   EXPECT_FALSE(sh("setfattr -n user.zvk.type -v 2 mnt/KIT").exited(0));
   EXPECT_FALSE(sh("setfattr -n user.zvk.type -v 256 mnt/KIT").exited(0));
+  // While mounted read-write, zvkfm falls back to read-only.
+  RunResult held = run({ZVKFM_PATH, img}, "exit\n");
+  EXPECT_NE(held.err.find("readonly."), std::string::npos) << describe(held);
   EXPECT_EQ(unmount(), 0);
   RunResult ls = run({ZVKFM_PATH, img}, "ls\nexit\n");
   EXPECT_NE(ls.out.find("  1 |    song  zvk  29 | SONG"), std::string::npos) << ls.out;
