@@ -86,7 +86,7 @@ int entry_place(Mount& m, int slot, const std::uint8_t* entry);
 int chain_write_new(Mount& m, const std::uint8_t* data, std::uint64_t blocks, std::uint64_t want_run,
                     std::uint64_t* start, std::uint64_t* contig);
 // Free the chain at start (at most limit blocks) unless another entry still
-// names it, then commit.
+// names it; the FAT is written back by the next commit.
 void chain_release_unshared(Mount& m, std::uint64_t start, std::uint64_t limit);
 
 // File contents (store.cpp).

@@ -244,6 +244,7 @@ void chain_release_unshared(Mount& m, std::uint64_t start, std::uint64_t limit) 
     auto it = census(m).sharers.find(start);
     if (it != m.census.sharers.end() && !it->second.empty()) return;
     if (volume_barrier(v) != 0) return;  // the entry's removal is durable first
+    // The freed FAT entries go out with the next commit: lost before that,
+    // they are only blocks that no entry names.
     blocks_release(v, start, limit == 0 ? CHAIN_ALL : limit);
-    fat_commit(v);
 }
