@@ -154,6 +154,40 @@ int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n) {
     return 0;
 }
 
+std::uint64_t blocks_read_ahead(Volume& v, std::uint8_t* buf, std::uint64_t n, std::uint64_t count) {
+    if (n > static_cast<std::uint64_t>(LLONG_MAX) / BLOCK_SIZE - count) return 0;
+    const std::size_t len = static_cast<std::size_t>(count * BLOCK_SIZE);
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t r = ::pread(v.fd, buf + done, len - done, static_cast<off_t>(n * BLOCK_SIZE + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done / BLOCK_SIZE;
+}
+
+int blocks_write(Volume& v, const std::uint8_t* buf, std::uint64_t n, std::uint64_t count) {
+    while (count > 0) {
+        // A run inside the volume goes in one call; a failed call, or a block
+        // the bounds rule refuses, is redone by block_write, which reports it.
+        std::uint64_t m = std::min(count, RUN_CHUNK_BLOCKS);
+        if (!v.read_only && n < total_blocks(v) && m <= total_blocks(v) - n &&
+            run_transfer(v, const_cast<std::uint8_t*>(buf), n, m, Direction::write)) {
+            n += m;
+            count -= m;
+            buf += m * BLOCK_SIZE;
+            continue;
+        }
+        int r = block_write(v, buf, n);
+        if (r != 0) return r;
+        ++n;
+        --count;
+        buf += BLOCK_SIZE;
+    }
+    return 0;
+}
+
 int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint64_t contiguous,
                    std::uint64_t count, Direction dir) {
     if (dir == Direction::write && v.read_only) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "format.h"
 
@@ -22,6 +23,13 @@ struct FatCache {
     // Rotating counter that steers the choice of a victim; advanced by every
     // lookup and never reset.
     int victim_counter = 0;
+    // Read-ahead of a sequential scan (free count, allocator search): a run
+    // of FAT blocks read in one call, from which a miss loads its block
+    // instead of reading it alone. ahead_limit is 0 outside a scan.
+    std::vector<std::uint8_t> ahead;
+    std::uint64_t ahead_first = 0;  // FAT block index of the first block held
+    std::uint64_t ahead_count = 0;  // blocks held
+    std::uint64_t ahead_limit = 0;  // blocks the next read-ahead may take
 
     FatCache() { fat_block.fill(FAT_SLOT_EMPTY); }
 };
@@ -74,6 +82,15 @@ int block_read(Volume& v, std::uint8_t* buf, std::uint64_t n);
 // Write 512 bytes from buf as block n: 0, -1 (read-only or bounds),
 // -2 (seek), -3 (short write).
 int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n);
+
+// Read up to count consecutive blocks from block n into buf in one call,
+// silently and without bounds checks: the number of whole blocks read, fewer
+// at the end of the image or on an error.
+std::uint64_t blocks_read_ahead(Volume& v, std::uint8_t* buf, std::uint64_t n, std::uint64_t count);
+
+// Write count consecutive blocks from buf from block n on, in large calls,
+// with the checks, messages and result of block_write block by block.
+int blocks_write(Volume& v, const std::uint8_t* buf, std::uint64_t n, std::uint64_t count);
 
 // Move up to count blocks between buf and the chain that starts at block
 // start, the first contiguous blocks taken as consecutive numbers: 0 (chain
