@@ -4,6 +4,7 @@
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "console.h"
 #include "dircmd.h"
@@ -173,6 +174,50 @@ void cmd_cp(Fs& fs, int n, const char* name) {
     write_new_file(fs, e, buf.get(), size);
 }
 
+namespace {
+
+// Open the host file of get: created 0644, an existing regular file cut
+// first so it holds exactly the export. The descriptor, or -1 (reported).
+int open_export(const char* host_path) {
+    int fd;
+    do {
+        fd = ::open(host_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        err_print("error: can't open file `%s'.\n", host_path);
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        err_print("error: not all data saved.\n");
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// get of a directory or parent link: its two blocks through memory.
+void get_directory(Fs& fs, const std::uint8_t* e, const char* host_path) {
+    DirImage buf{};
+    int r;
+    if (entry_type(e) == TYPE_PARENT) {
+        // The parent directory, read the way a working directory is loaded.
+        r = dir_transfer(fs, buf.data(), entry_start(e), Direction::read);
+    } else {
+        r = chain_transfer(fs.vol, buf.data(), entry_start(e), entry_contiguous(e), 2, Direction::read);
+    }
+    if (r != 0) {
+        err_print("error: can't read file.\n");
+        return;
+    }
+    HostFile out(open_export(host_path));
+    if (out.fd < 0) return;
+    if (write_all(out.fd, buf.data(), DIR_SIZE) != static_cast<std::int64_t>(DIR_SIZE))
+        err_print("error: not all data saved.\n");
+}
+
+}  // namespace
+
 void cmd_get(Fs& fs, int n, const char* host_path) {
     if (n < 0 || n > static_cast<int>(MAX_ENTRY_NR)) {
         err_print("error: invalid filenr.\n");
@@ -180,41 +225,20 @@ void cmd_get(Fs& fs, int n, const char* host_path) {
     }
     const std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(n));
     const std::uint8_t type = entry_type(e);
-    const bool is_dir = type == TYPE_SUBDIR || type == TYPE_PARENT;
-    const std::uint64_t length = is_dir ? DIR_SIZE : std::uint64_t{entry_size(e)} * BLOCK_SIZE;
-    const std::uint64_t limit = is_dir ? 2 : entry_size(e);
-    auto buf = buffer_alloc(length + (length == 0 ? 1 : 0));
-    if (!buf) {
-        err_print("error: can't allocate buffer.\n");
+    if (type == TYPE_SUBDIR || type == TYPE_PARENT) {
+        get_directory(fs, e, host_path);
         return;
     }
-    const std::uint64_t start = entry_start(e);
-    int r;
-    if (type == TYPE_PARENT) {
-        // The parent directory, read the way a working directory is loaded.
-        r = dir_transfer(fs, buf.get(), start, Direction::read);
-    } else {
-        r = chain_transfer(fs.vol, buf.get(), start, entry_contiguous(e), limit, Direction::read);
-    }
-    if (r != 0) {
+    // The chain is followed and checked first, as a read into memory would,
+    // then its blocks stream to the host file.
+    std::vector<BlockRun> runs;
+    if (chain_map(fs.vol, entry_start(e), entry_contiguous(e), entry_size(e), Direction::read, runs) != 0) {
         err_print("error: can't read file.\n");
         return;
     }
-    int fd;
-    do {
-        fd = ::open(host_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        err_print("error: can't open file `%s'.\n", host_path);
-        return;
-    }
-    HostFile out(fd);
-    // An existing regular file is cut first, so it holds exactly the export.
-    struct stat st;
-    if (::fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(out.fd, 0) != 0) {
-        err_print("error: not all data saved.\n");
-        return;
-    }
-    if (write_all(out.fd, buf.get(), length) != static_cast<std::int64_t>(length))
-        err_print("error: not all data saved.\n");
+    HostFile out(open_export(host_path));
+    if (out.fd < 0) return;
+    const int r = runs_to_host(fs.vol, runs, out.fd);
+    if (r == -1) err_print("error: can't read file.\n");
+    if (r == -2) err_print("error: not all data saved.\n");
 }

@@ -33,3 +33,21 @@ int platform_datasync(int fd) {
     return 0;
 #endif
 }
+
+long platform_copy_range(int in, long long in_off, int out, std::size_t len) {
+#if defined(__linux__)
+    off_t off = static_cast<off_t>(in_off);
+    ssize_t r;
+    do {
+        r = copy_file_range(in, &off, out, nullptr, len, 0);
+    } while (r < 0 && errno == EINTR);
+    return static_cast<long>(r);
+#else
+    (void)in;
+    (void)in_off;
+    (void)out;
+    (void)len;
+    errno = ENOSYS;
+    return -1;
+#endif
+}

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -188,8 +190,16 @@ int blocks_write(Volume& v, const std::uint8_t* buf, std::uint64_t n, std::uint6
     return 0;
 }
 
-int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint64_t contiguous,
-                   std::uint64_t count, Direction dir) {
+namespace {
+
+// Follow up to count blocks of the chain at start, handing each block to
+// step: step.run(b, m) for m consecutive blocks that are sure to pass every
+// check below (true when it took them; when not, they are offered again one
+// by one), step.one(b) for a single block (0, or non-zero after reporting
+// why not). Results as chain_transfer.
+template <class Step>
+int chain_walk(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uint64_t count, Direction dir,
+               Step& step) {
     if (dir == Direction::write && v.read_only) {
         err_print("error: device readonly.\n");
         return -1;
@@ -203,16 +213,14 @@ int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint6
         // left over) move in bulk; the result is the same as block by block.
         if (run > 0 && count > 1 && b < total_blocks(v)) {
             std::uint64_t m = std::min({run, count - 1, total_blocks(v) - 1 - b, RUN_CHUNK_BLOCKS});
-            if (m > 0 && run_transfer(v, buf, b, m, dir)) {
+            if (m > 0 && step.run(b, m)) {
                 b += m;
                 run -= m;
                 count -= m;
-                buf += m * BLOCK_SIZE;
                 continue;
             }
         }
-        int r = dir == Direction::read ? block_read(v, buf, b) : block_write(v, buf, b);
-        if (r != 0) return -1;
+        if (step.one(b) != 0) return -1;
         if (run > 0) {
             // Within the leading run the next block is simply the next number.
             ++b;
@@ -240,9 +248,158 @@ int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint6
             }
             b = next;
         }
-        buf += BLOCK_SIZE;
         if (--count == 0) return 1;
     }
+}
+
+// Moves the blocks of a chain through a buffer in memory.
+struct BufferStep {
+    Volume& v;
+    std::uint8_t* buf;
+    Direction dir;
+
+    bool run(std::uint64_t b, std::uint64_t m) {
+        if (!run_transfer(v, buf, b, m, dir)) return false;
+        buf += m * BLOCK_SIZE;
+        return true;
+    }
+    int one(std::uint64_t b) {
+        int r = dir == Direction::read ? block_read(v, buf, b) : block_write(v, buf, b);
+        if (r == 0) buf += BLOCK_SIZE;
+        return r;
+    }
+};
+
+// Notes the blocks of a chain as runs, checking each block the way a
+// transfer would before it moves it.
+struct MapStep {
+    Volume& v;
+    Direction dir;
+    std::uint64_t readable;  // blocks a read finds: the image's length, or all
+    std::vector<BlockRun>& runs;
+
+    void note(std::uint64_t b, std::uint64_t m) {
+        if (!runs.empty() && runs.back().first + runs.back().count == b)
+            runs.back().count += m;
+        else
+            runs.push_back({b, m});
+    }
+    bool run(std::uint64_t b, std::uint64_t m) {
+        if (dir == Direction::read && (b >= readable || m > readable - b)) return false;
+        note(b, m);
+        return true;
+    }
+    int one(std::uint64_t b) {
+        if (!block_in_bounds(v, b)) return -1;
+        if (block_offset(b) < 0) {
+            err_print("error: can't seek block.\n");
+            return -1;
+        }
+        if (dir == Direction::read && b >= readable) {
+            err_print("error: can't read block.\n");
+            return -2;
+        }
+        note(b, 1);
+        return 0;
+    }
+};
+
+}  // namespace
+
+int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint64_t contiguous,
+                   std::uint64_t count, Direction dir) {
+    BufferStep step{v, buf, dir};
+    return chain_walk(v, start, contiguous, count, dir, step);
+}
+
+int chain_map(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uint64_t count, Direction dir,
+              std::vector<BlockRun>& runs) {
+    runs.clear();
+    struct stat st;
+    std::uint64_t readable = ~std::uint64_t{0};
+    if (::fstat(v.fd, &st) == 0 && S_ISREG(st.st_mode)) readable = static_cast<std::uint64_t>(st.st_size) / BLOCK_SIZE;
+    MapStep step{v, dir, readable, runs};
+    return chain_walk(v, start, contiguous, count, dir, step);
+}
+
+namespace {
+
+// Largest part of a stream moved with one call (1 MB), and its buffer.
+constexpr std::uint64_t STREAM_CHUNK_BLOCKS = 2048;
+using StreamBuffer = std::unique_ptr<std::uint8_t[]>;
+
+std::uint8_t* stream_buffer(StreamBuffer& buf) {
+    if (!buf) buf.reset(new std::uint8_t[STREAM_CHUNK_BLOCKS * BLOCK_SIZE]);
+    return buf.get();
+}
+
+// Write len bytes to the host file at its offset: true when all went.
+bool host_write(int fd, const std::uint8_t* p, std::size_t len) {
+    while (len > 0) {
+        ssize_t r = ::write(fd, p, len);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        len -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// Read m blocks from block b into buf, in one call, or one by one to report
+// the block that fails: 0 or -1.
+int volume_read_run(Volume& v, std::uint8_t* buf, std::uint64_t b, std::uint64_t m) {
+    if (run_transfer(v, buf, b, m, Direction::read)) return 0;
+    for (std::uint64_t i = 0; i < m; ++i)
+        if (block_read(v, buf + i * BLOCK_SIZE, b + i) != 0) return -1;
+    return 0;
+}
+
+// Copy m blocks from block b to the host file without passing them through
+// memory: the number of whole blocks copied, fewer when the host cannot.
+std::uint64_t host_copy(Volume& v, int host_fd, std::uint64_t b, std::uint64_t m) {
+    std::uint64_t done = 0;
+    while (done < m) {
+        long r = platform_copy_range(v.fd, static_cast<long long>((b + done) * BLOCK_SIZE), host_fd,
+                                     static_cast<std::size_t>((m - done) * BLOCK_SIZE));
+        if (r < 0 || r % static_cast<long>(BLOCK_SIZE) != 0) {
+            // A part of a block went out: the host file's offset is past it,
+            // so the caller's writes would leave a gap. Step back over it.
+            if (r > 0) ::lseek(host_fd, -(r % static_cast<long>(BLOCK_SIZE)), SEEK_CUR);
+            if (r > 0) done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
+            break;
+        }
+        if (r == 0) break;
+        done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
+    }
+    v.blocks_read += done;
+    return done;
+}
+
+}  // namespace
+
+int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd) {
+    StreamBuffer buf;
+    bool copy = true;
+    for (const BlockRun& run : runs) {
+        for (std::uint64_t b = run.first, left = run.count; left > 0;) {
+            std::uint64_t m = std::min(left, STREAM_CHUNK_BLOCKS);
+            if (copy) {
+                const std::uint64_t c = host_copy(v, host_fd, b, m);
+                // Nothing copied at all: the host offers no such copy here.
+                if (c == 0) copy = false;
+                b += c;
+                left -= c;
+                if (c == m) continue;
+                m = std::min(left, STREAM_CHUNK_BLOCKS);
+            }
+            std::uint8_t* p = stream_buffer(buf);
+            if (volume_read_run(v, p, b, m) != 0) return -1;
+            if (!host_write(host_fd, p, static_cast<std::size_t>(m * BLOCK_SIZE))) return -2;
+            b += m;
+            left -= m;
+        }
+    }
+    return 0;
 }
 
 void volume_sync(Volume& v) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "format.h"
@@ -26,7 +27,8 @@ struct FatCache {
     // Read-ahead of a sequential scan (free count, allocator search): a run
     // of FAT blocks read in one call, from which a miss loads its block
     // instead of reading it alone. ahead_limit is 0 outside a scan.
-    std::vector<std::uint8_t> ahead;
+    std::unique_ptr<std::uint8_t[]> ahead;  // not zero-filled: always read into first
+    std::uint64_t ahead_capacity = 0;       // blocks ahead can hold
     std::uint64_t ahead_first = 0;  // FAT block index of the first block held
     std::uint64_t ahead_count = 0;  // blocks held
     std::uint64_t ahead_limit = 0;  // blocks the next read-ahead may take
@@ -98,6 +100,24 @@ int blocks_write(Volume& v, const std::uint8_t* buf, std::uint64_t n, std::uint6
 // -2 (FAT unreadable), -3 (free block), -4 (bad block), -5 (run too long).
 int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint64_t contiguous,
                    std::uint64_t count, Direction dir);
+
+// A run of consecutive blocks of a chain.
+struct BlockRun {
+    std::uint64_t first;
+    std::uint64_t count;
+};
+
+// Follow up to count blocks of the chain as chain_transfer does, with the
+// same FAT lookups, checks, messages and result, noting the blocks in runs
+// instead of moving them; a block beyond the end of an image file fails as
+// its read would. The blocks then move with runs_to_host.
+int chain_map(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uint64_t count, Direction dir,
+              std::vector<BlockRun>& runs);
+
+// Copy the blocks of runs to the host file at its offset, without a copy in
+// memory where both are files, else through one reused 1 MB buffer:
+// 0, -1 (a block could not be read: reported), -2 (the host file took less).
+int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd);
 
 // Make the volume's contents durable (after the FAT was written back).
 void volume_sync(Volume& v);
