@@ -25,12 +25,6 @@ struct HostFile {
     }
 };
 
-// A zero-filled buffer of len bytes, or null when it cannot be had.
-std::unique_ptr<std::uint8_t[]> buffer_alloc(std::uint64_t len) {
-    if (len > SIZE_MAX) return nullptr;
-    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(len)]());
-}
-
 // Read until len bytes are in or the file ends: the number of bytes read,
 // or -1 on an error.
 std::int64_t read_all(int fd, std::uint8_t* buf, std::uint64_t len) {
@@ -56,16 +50,34 @@ std::int64_t write_all(int fd, const std::uint8_t* buf, std::uint64_t len) {
     return static_cast<std::int64_t>(done);
 }
 
-// Write a file's blocks along the chain of entry e, removing the entry again
-// when that fails.
-void write_new_file(Fs& fs, int e, const std::uint8_t* buf, std::uint64_t blocks) {
+// Write a file's blocks along the chain of entry e with move (the blocks'
+// runs in, 0, -1 when a block could not be written, -3 when the data could
+// not be read), removing the entry again when that fails. When the chain
+// fails part way, the blocks before the failure still get their data, as a
+// write block by block would have given them.
+template <class Move>
+void write_new_file(Fs& fs, int e, std::uint64_t blocks, Move move) {
     const std::uint8_t* ent = dir_entry(fs.wd.image, static_cast<std::size_t>(e));
-    if (chain_transfer(fs.vol, const_cast<std::uint8_t*>(buf), entry_start(ent), entry_contiguous(ent), blocks,
-                       Direction::write) != 0) {
-        err_print("error: can't write file.\n");
-        cmd_rm(fs, static_cast<std::uint32_t>(e));
-    }
+    std::vector<BlockRun> runs;
+    const int mapped = chain_map(fs.vol, entry_start(ent), entry_contiguous(ent), blocks, Direction::write, runs);
+    const int moved = move(runs);
+    if (mapped == 0 && moved == 0) return;
+    err_print(moved == -3 ? "error: can't read file.\n" : "error: can't write file.\n");
+    cmd_rm(fs, static_cast<std::uint32_t>(e));
 }
+
+// Open a host file for reading: the descriptor, or -1 (reported).
+int open_import(const char* host_path) {
+    int fd;
+    do {
+        fd = ::open(host_path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) err_print("error: can't open file `%s'.\n", host_path);
+    return fd;
+}
+
+// Largest part of an import read before anything on the volume changes.
+constexpr std::uint64_t IMPORT_PROBE = 1024 * 1024;
 
 }  // namespace
 
@@ -79,24 +91,16 @@ void import_host_file(Fs& fs, const char* host_path, const char* volume_name, st
     const std::uint64_t blocks = (size + BLOCK_SIZE - 1) / BLOCK_SIZE;
 
     // A file beyond the largest size is refused by the creation step, so it
-    // is never read into memory.
-    std::unique_ptr<std::uint8_t[]> buf;
+    // is never read. The first part of any other is read before the volume
+    // changes, so a file that cannot be read (a directory) changes nothing;
+    // the data then streams from the file to the blocks.
+    HostFile in(-1);
     if (blocks <= MAX_FILE_BLOCKS) {
-        buf = buffer_alloc(blocks * BLOCK_SIZE + (blocks == 0 ? 1 : 0));
-        if (!buf) {
-            err_print("error: can't allocate buffer.\n");
-            return;
-        }
-        int fd;
-        do {
-            fd = ::open(host_path, O_RDONLY | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
-            err_print("error: can't open file `%s'.\n", host_path);
-            return;
-        }
-        HostFile in(fd);
-        if (read_all(in.fd, buf.get(), size) != static_cast<std::int64_t>(size)) {
+        in.fd = open_import(host_path);
+        if (in.fd < 0) return;
+        const std::uint64_t probe = std::min(size, IMPORT_PROBE);
+        std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[static_cast<std::size_t>(probe) + 1]);
+        if (read_all(in.fd, buf.get(), probe) != static_cast<std::int64_t>(probe)) {
             err_print("error: can't read file.\n");
             return;
         }
@@ -107,7 +111,9 @@ void import_host_file(Fs& fs, const char* host_path, const char* volume_name, st
         err_print("error: can't create file.\n");
         return;
     }
-    write_new_file(fs, e, buf.get(), blocks);
+    write_new_file(fs, e, blocks, [&](const std::vector<BlockRun>& runs) {
+        return runs_from_host(fs.vol, runs, in.fd, size);
+    });
 }
 
 int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks) {
@@ -156,12 +162,10 @@ void cmd_cp(Fs& fs, int n, const char* name) {
     default: break;
     }
     const std::uint64_t size = entry_size(src);
-    auto buf = buffer_alloc(size * BLOCK_SIZE + (size == 0 ? 1 : 0));
-    if (!buf) {
-        err_print("error: can't allocate buffer.\n");
-        return;
-    }
-    if (chain_transfer(fs.vol, buf.get(), entry_start(src), entry_contiguous(src), size, Direction::read) != 0) {
+    // The source chain is followed and checked as a read would; its blocks
+    // are then copied run by run into the new file's.
+    std::vector<BlockRun> from;
+    if (chain_map(fs.vol, entry_start(src), entry_contiguous(src), size, Direction::read, from) != 0) {
         err_print("error: can't read file.\n");
         return;
     }
@@ -171,7 +175,10 @@ void cmd_cp(Fs& fs, int n, const char* name) {
         err_print("error: can't create new file.\n");
         return;
     }
-    write_new_file(fs, e, buf.get(), size);
+    write_new_file(fs, e, size, [&](const std::vector<BlockRun>& to) {
+        const int r = runs_copy(fs.vol, from, to);
+        return r == -1 ? -3 : r;
+    });
 }
 
 namespace {

@@ -402,6 +402,100 @@ int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd) {
     return 0;
 }
 
+namespace {
+
+// Write m blocks from buf to block b on, in one call, or one by one to
+// report the block that fails: 0 or -1.
+int volume_write_run(Volume& v, const std::uint8_t* buf, std::uint64_t b, std::uint64_t m) {
+    if (run_transfer(v, const_cast<std::uint8_t*>(buf), b, m, Direction::write)) return 0;
+    for (std::uint64_t i = 0; i < m; ++i)
+        if (block_write(v, buf + i * BLOCK_SIZE, b + i) != 0) return -1;
+    return 0;
+}
+
+// Read up to len bytes of the host file at off: true when all came.
+bool host_read(int fd, std::uint8_t* p, std::size_t len, std::uint64_t off) {
+    while (len > 0) {
+        ssize_t r = ::pread(fd, p, len, static_cast<off_t>(off));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        off += static_cast<std::uint64_t>(r);
+        len -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+}  // namespace
+
+int runs_from_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd, std::uint64_t bytes) {
+    StreamBuffer buf;
+    std::uint64_t pos = 0;  // bytes of the file placed so far
+    for (const BlockRun& run : runs) {
+        for (std::uint64_t b = run.first, left = run.count; left > 0;) {
+            const std::uint64_t m = std::min(left, STREAM_CHUNK_BLOCKS);
+            const std::size_t len = static_cast<std::size_t>(m * BLOCK_SIZE);
+            std::uint8_t* p = stream_buffer(buf);
+            // The file's bytes, then zeros for what lies behind its end.
+            const std::size_t have = pos >= bytes ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, bytes - pos));
+            if (!host_read(host_fd, p, have, pos)) return -3;
+            std::fill(p + have, p + len, std::uint8_t{0});
+            if (volume_write_run(v, p, b, m) != 0) return -1;
+            pos += len;
+            b += m;
+            left -= m;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+bool runs_overlap(const std::vector<BlockRun>& a, const std::vector<BlockRun>& b) {
+    for (const BlockRun& x : a)
+        for (const BlockRun& y : b)
+            if (x.first < y.first + y.count && y.first < x.first + x.count) return true;
+    return false;
+}
+
+std::uint64_t runs_blocks(const std::vector<BlockRun>& runs) {
+    std::uint64_t n = 0;
+    for (const BlockRun& r : runs) n += r.count;
+    return n;
+}
+
+}  // namespace
+
+int runs_copy(Volume& v, const std::vector<BlockRun>& from, const std::vector<BlockRun>& to) {
+    // Blocks written before they are read (a damaged source chain that runs
+    // through blocks the new chain took) would copy the copy: read all first.
+    const bool whole = runs_overlap(from, to);
+    const std::uint64_t chunk = whole ? std::max<std::uint64_t>(runs_blocks(from), 1) : STREAM_CHUNK_BLOCKS;
+    std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[static_cast<std::size_t>(chunk * BLOCK_SIZE)]);
+    std::uint64_t at = 0;  // blocks of from read into buf and not yet written
+    std::size_t i = 0, j = 0;
+    std::uint64_t di = 0, dj = 0;  // blocks done within from[i] and to[j]
+    while (i < from.size() && j < to.size()) {
+        std::uint64_t m = std::min({from[i].count - di, to[j].count - dj, chunk - at});
+        if (volume_read_run(v, buf.get() + at * BLOCK_SIZE, from[i].first + di, m) != 0) return -1;
+        if (!whole && volume_write_run(v, buf.get(), to[j].first + dj, m) != 0) return -2;
+        at = whole ? at + m : 0;
+        di += m;
+        dj += m;
+        if (di == from[i].count) ++i, di = 0;
+        if (dj == to[j].count) ++j, dj = 0;
+    }
+    if (whole) {
+        std::uint64_t done = 0;
+        for (const BlockRun& r : to) {
+            const std::uint64_t m = std::min(r.count, at - done);
+            if (m > 0 && volume_write_run(v, buf.get() + done * BLOCK_SIZE, r.first, m) != 0) return -2;
+            done += m;
+        }
+    }
+    return 0;
+}
+
 void volume_sync(Volume& v) {
     if (v.read_only || v.fd < 0) return;
     platform_sync(v.fd);
