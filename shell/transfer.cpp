@@ -194,8 +194,10 @@ int open_export(const char* host_path) {
         err_print("error: can't open file `%s'.\n", host_path);
         return -1;
     }
+    // An empty file is left alone: cutting it changes nothing, and on some
+    // file systems makes its close wait for the data written after it.
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
         err_print("error: not all data saved.\n");
         ::close(fd);
         return -1;
