@@ -51,7 +51,8 @@ bool entry_free(const std::uint8_t* p) { return (p[0] | p[1] | p[2]) == 0; }
 std::uint64_t free_entries(const std::uint8_t* p, std::size_t n) {
     std::uint64_t count = 0;
     std::size_t i = 0;
-    for (; i + 16 <= n; i += 16, p += 16 * FAT_ENTRY_SIZE) count += static_cast<std::uint64_t>(bits_set(free_mask16(p)));
+    for (; i + 16 <= n; i += 16, p += 16 * FAT_ENTRY_SIZE)
+        count += static_cast<std::uint64_t>(bits_set(free_mask16(p)));
     for (; i < n; ++i, p += FAT_ENTRY_SIZE) count += entry_free(p);
     return count;
 }

@@ -437,7 +437,8 @@ int runs_from_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd, st
             const std::size_t len = static_cast<std::size_t>(m * BLOCK_SIZE);
             std::uint8_t* p = stream_buffer(buf);
             // The file's bytes, then zeros for what lies behind its end.
-            const std::size_t have = pos >= bytes ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, bytes - pos));
+            const std::size_t have =
+                pos >= bytes ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, bytes - pos));
             if (!host_read(host_fd, p, have, pos)) return -3;
             std::fill(p + have, p + len, std::uint8_t{0});
             if (volume_write_run(v, p, b, m) != 0) return -1;

@@ -20,8 +20,9 @@ constexpr std::uint32_t kTotal = 170 * 300 + 37;
 // last data blocks; the FAT is written a block at a time.
 void scatter(ScratchVolume& sv) {
     std::vector<std::uint8_t> fat(static_cast<std::size_t>(data_start(kTotal) - 5) * 512, 0);
-    auto use = [&fat](std::uint64_t b) { fat[(b / 170) * 512 + (b % 170) * 3 + 2] = 7; };
     std::mt19937 rng(5);
+    // Any one of an entry's three bytes makes it used.
+    auto use = [&fat, &rng](std::uint64_t b) { fat[(b / 170) * 512 + (b % 170) * 3 + rng() % 3] = 1; };
     for (int i = 0; i < 2000; ++i) use(data_start(kTotal) + rng() % (kTotal - data_start(kTotal)));
     use(data_start(kTotal));
     use(kTotal - 1);
