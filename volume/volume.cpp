@@ -326,12 +326,26 @@ namespace {
 
 // Largest part of a stream moved with one call (1 MB), and its buffer.
 constexpr std::uint64_t STREAM_CHUNK_BLOCKS = 2048;
-using StreamBuffer = std::unique_ptr<std::uint8_t[]>;
-
-std::uint8_t* stream_buffer(StreamBuffer& buf) {
-    if (!buf) buf.reset(new std::uint8_t[STREAM_CHUNK_BLOCKS * BLOCK_SIZE]);
-    return buf.get();
+std::uint64_t runs_blocks(const std::vector<BlockRun>& runs) {
+    std::uint64_t n = 0;
+    for (const BlockRun& r : runs) n += r.count;
+    return n;
 }
+
+// The buffer of a stream over runs, made on first use: one chunk, or less
+// when the runs hold less. Never zero-filled, as it is always read into.
+struct StreamBuffer {
+    const std::vector<BlockRun>& runs;
+    std::unique_ptr<std::uint8_t[]> data;
+
+    std::uint8_t* get() {
+        if (!data) {
+            const std::uint64_t blocks = std::min(runs_blocks(runs), STREAM_CHUNK_BLOCKS);
+            data.reset(new std::uint8_t[static_cast<std::size_t>(blocks * BLOCK_SIZE)]);
+        }
+        return data.get();
+    }
+};
 
 // Write len bytes to the host file at its offset: true when all went.
 bool host_write(int fd, const std::uint8_t* p, std::size_t len) {
@@ -378,7 +392,7 @@ std::uint64_t host_copy(Volume& v, int host_fd, std::uint64_t b, std::uint64_t m
 }  // namespace
 
 int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd) {
-    StreamBuffer buf;
+    StreamBuffer buf{runs, nullptr};
     bool copy = true;
     for (const BlockRun& run : runs) {
         for (std::uint64_t b = run.first, left = run.count; left > 0;) {
@@ -392,7 +406,7 @@ int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd) {
                 if (c == m) continue;
                 m = std::min(left, STREAM_CHUNK_BLOCKS);
             }
-            std::uint8_t* p = stream_buffer(buf);
+            std::uint8_t* p = buf.get();
             if (volume_read_run(v, p, b, m) != 0) return -1;
             if (!host_write(host_fd, p, static_cast<std::size_t>(m * BLOCK_SIZE))) return -2;
             b += m;
@@ -429,13 +443,13 @@ bool host_read(int fd, std::uint8_t* p, std::size_t len, std::uint64_t off) {
 }  // namespace
 
 int runs_from_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd, std::uint64_t bytes) {
-    StreamBuffer buf;
+    StreamBuffer buf{runs, nullptr};
     std::uint64_t pos = 0;  // bytes of the file placed so far
     for (const BlockRun& run : runs) {
         for (std::uint64_t b = run.first, left = run.count; left > 0;) {
             const std::uint64_t m = std::min(left, STREAM_CHUNK_BLOCKS);
             const std::size_t len = static_cast<std::size_t>(m * BLOCK_SIZE);
-            std::uint8_t* p = stream_buffer(buf);
+            std::uint8_t* p = buf.get();
             // The file's bytes, then zeros for what lies behind its end.
             const std::size_t have =
                 pos >= bytes ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, bytes - pos));
@@ -459,19 +473,14 @@ bool runs_overlap(const std::vector<BlockRun>& a, const std::vector<BlockRun>& b
     return false;
 }
 
-std::uint64_t runs_blocks(const std::vector<BlockRun>& runs) {
-    std::uint64_t n = 0;
-    for (const BlockRun& r : runs) n += r.count;
-    return n;
-}
-
 }  // namespace
 
 int runs_copy(Volume& v, const std::vector<BlockRun>& from, const std::vector<BlockRun>& to) {
     // Blocks written before they are read (a damaged source chain that runs
     // through blocks the new chain took) would copy the copy: read all first.
     const bool whole = runs_overlap(from, to);
-    const std::uint64_t chunk = whole ? std::max<std::uint64_t>(runs_blocks(from), 1) : STREAM_CHUNK_BLOCKS;
+    const std::uint64_t all = std::max<std::uint64_t>(runs_blocks(from), 1);
+    const std::uint64_t chunk = whole ? all : std::min(all, STREAM_CHUNK_BLOCKS);
     std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[static_cast<std::size_t>(chunk * BLOCK_SIZE)]);
     std::uint64_t at = 0;  // blocks of from read into buf and not yet written
     std::size_t i = 0, j = 0;
