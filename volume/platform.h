@@ -14,6 +14,7 @@ int platform_sync(int fd);
 // device: the barrier between two ordered steps of a change; 0 on success.
 int platform_datasync(int fd);
 
-// Copy up to len bytes from offset in_off of file in to file out at its
-// offset, inside the kernel: the bytes copied, or -1 when the host cannot.
-long platform_copy_range(int in, long long in_off, int out, std::size_t len);
+// Copy up to len bytes from offset in_off of file in to file out, at
+// out_off or, when out_off is negative, at out's offset, inside the kernel:
+// the bytes copied, or -1 when the host cannot.
+long platform_copy_range(int in, long long in_off, int out, long long out_off, std::size_t len);

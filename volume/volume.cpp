@@ -373,7 +373,7 @@ int volume_read_run(Volume& v, std::uint8_t* buf, std::uint64_t b, std::uint64_t
 std::uint64_t host_copy(Volume& v, int host_fd, std::uint64_t b, std::uint64_t m) {
     std::uint64_t done = 0;
     while (done < m) {
-        long r = platform_copy_range(v.fd, static_cast<long long>((b + done) * BLOCK_SIZE), host_fd,
+        long r = platform_copy_range(v.fd, static_cast<long long>((b + done) * BLOCK_SIZE), host_fd, -1,
                                      static_cast<std::size_t>((m - done) * BLOCK_SIZE));
         if (r < 0 || r % static_cast<long>(BLOCK_SIZE) != 0) {
             // A part of a block went out: the host file's offset is past it,
@@ -440,17 +440,47 @@ bool host_read(int fd, std::uint8_t* p, std::size_t len, std::uint64_t off) {
     return true;
 }
 
+// Copy m blocks from the host file at pos to block b on without passing them
+// through memory: the number of whole blocks copied, fewer when the host
+// cannot (what went out of a block only in part is written again).
+std::uint64_t host_copy_in(Volume& v, int host_fd, std::uint64_t pos, std::uint64_t b, std::uint64_t m) {
+    std::uint64_t done = 0;
+    while (done < m) {
+        long r = platform_copy_range(host_fd, static_cast<long long>(pos + done * BLOCK_SIZE), v.fd,
+                                     static_cast<long long>((b + done) * BLOCK_SIZE),
+                                     static_cast<std::size_t>((m - done) * BLOCK_SIZE));
+        if (r > 0) v.unsynced = true;
+        if (r <= 0) break;
+        done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
+        if (r % static_cast<long>(BLOCK_SIZE) != 0) break;
+    }
+    v.blocks_written += done;
+    return done;
+}
+
 }  // namespace
 
 int runs_from_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd, std::uint64_t bytes) {
     StreamBuffer buf{runs, nullptr};
+    bool copy = true;
     std::uint64_t pos = 0;  // bytes of the file placed so far
     for (const BlockRun& run : runs) {
         for (std::uint64_t b = run.first, left = run.count; left > 0;) {
-            const std::uint64_t m = std::min(left, STREAM_CHUNK_BLOCKS);
+            std::uint64_t m = std::min(left, STREAM_CHUNK_BLOCKS);
+            // Whole blocks of the file go without a copy in memory where
+            // the host can; the rest, and the zeros behind the end, through
+            // the buffer.
+            if (copy && pos + m * BLOCK_SIZE <= bytes) {
+                const std::uint64_t c = host_copy_in(v, host_fd, pos, b, m);
+                if (c == 0) copy = false;
+                pos += c * BLOCK_SIZE;
+                b += c;
+                left -= c;
+                if (c == m) continue;
+                m = std::min(left, STREAM_CHUNK_BLOCKS);
+            }
             const std::size_t len = static_cast<std::size_t>(m * BLOCK_SIZE);
             std::uint8_t* p = buf.get();
-            // The file's bytes, then zeros for what lies behind its end.
             const std::size_t have =
                 pos >= bytes ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, bytes - pos));
             if (!host_read(host_fd, p, have, pos)) return -3;
