@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -52,7 +53,7 @@ std::int64_t write_all(int fd, const std::uint8_t* buf, std::uint64_t len) {
 
 // Write a file's blocks along the chain of entry e with move (the blocks'
 // runs in, 0, -1 when a block could not be written, -3 when the data could
-// not be read), removing the entry again when that fails. When the chain
+// not be read, -4 without memory), removing the entry again when that fails. When the chain
 // fails part way, the blocks before the failure still get their data, as a
 // write block by block would have given them.
 template <class Move>
@@ -62,7 +63,9 @@ void write_new_file(Fs& fs, int e, std::uint64_t blocks, Move move) {
     const int mapped = chain_map(fs.vol, entry_start(ent), entry_contiguous(ent), blocks, Direction::write, runs);
     const int moved = move(runs);
     if (mapped == 0 && moved == 0) return;
-    err_print(moved == -3 ? "error: can't read file.\n" : "error: can't write file.\n");
+    err_print(moved == -3   ? "error: can't read file.\n"
+              : moved == -4 ? "error: can't allocate buffer.\n"
+                            : "error: can't write file.\n");
     cmd_rm(fs, static_cast<std::uint32_t>(e));
 }
 
@@ -99,7 +102,11 @@ void import_host_file(Fs& fs, const char* host_path, const char* volume_name, st
         in.fd = open_import(host_path);
         if (in.fd < 0) return;
         const std::uint64_t probe = std::min(size, IMPORT_PROBE);
-        std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[static_cast<std::size_t>(probe) + 1]);
+        std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(probe) + 1]);
+        if (!buf) {
+            err_print("error: can't allocate buffer.\n");
+            return;
+        }
         if (read_all(in.fd, buf.get(), probe) != static_cast<std::int64_t>(probe)) {
             err_print("error: can't read file.\n");
             return;
@@ -250,4 +257,5 @@ void cmd_get(Fs& fs, int n, const char* host_path) {
     const int r = runs_to_host(fs.vol, runs, out.fd);
     if (r == -1) err_print("error: can't read file.\n");
     if (r == -2) err_print("error: not all data saved.\n");
+    if (r == -4) err_print("error: can't allocate buffer.\n");
 }

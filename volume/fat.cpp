@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #include "console.h"
 
@@ -84,8 +85,10 @@ void ahead_fill(Volume& v, std::uint64_t k) {
     if (k >= fat_blocks) return;
     const std::uint64_t n = std::min({c.ahead_limit, fat_blocks - k, total - FAT_FIRST_BLOCK - k});
     if (c.ahead_capacity < n) {
-        c.ahead.reset(new std::uint8_t[static_cast<std::size_t>(n * BLOCK_SIZE)]);
-        c.ahead_capacity = n;
+        // Without memory for it the scan reads block by block.
+        c.ahead.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(n * BLOCK_SIZE)]);
+        c.ahead_capacity = c.ahead ? n : 0;
+        if (!c.ahead) return;
     }
     c.ahead_first = k;
     c.ahead_count = blocks_read_ahead(v, c.ahead.get(), k + FAT_FIRST_BLOCK, n);

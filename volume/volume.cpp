@@ -5,6 +5,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -333,7 +334,8 @@ std::uint64_t runs_blocks(const std::vector<BlockRun>& runs) {
 }
 
 // The buffer of a stream over runs, made on first use: one chunk, or less
-// when the runs hold less. Never zero-filled, as it is always read into.
+// when the runs hold less; null when memory runs out. Never zero-filled,
+// as it is always read into.
 struct StreamBuffer {
     const std::vector<BlockRun>& runs;
     std::unique_ptr<std::uint8_t[]> data;
@@ -341,7 +343,7 @@ struct StreamBuffer {
     std::uint8_t* get() {
         if (!data) {
             const std::uint64_t blocks = std::min(runs_blocks(runs), STREAM_CHUNK_BLOCKS);
-            data.reset(new std::uint8_t[static_cast<std::size_t>(blocks * BLOCK_SIZE)]);
+            data.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(blocks * BLOCK_SIZE)]);
         }
         return data.get();
     }
@@ -407,6 +409,7 @@ int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd) {
                 m = std::min(left, STREAM_CHUNK_BLOCKS);
             }
             std::uint8_t* p = buf.get();
+            if (!p) return -4;
             if (volume_read_run(v, p, b, m) != 0) return -1;
             if (!host_write(host_fd, p, static_cast<std::size_t>(m * BLOCK_SIZE))) return -2;
             b += m;
@@ -481,6 +484,7 @@ int runs_from_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd, st
             }
             const std::size_t len = static_cast<std::size_t>(m * BLOCK_SIZE);
             std::uint8_t* p = buf.get();
+            if (!p) return -4;
             const std::size_t have =
                 pos >= bytes ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, bytes - pos));
             if (!host_read(host_fd, p, have, pos)) return -3;
@@ -511,7 +515,8 @@ int runs_copy(Volume& v, const std::vector<BlockRun>& from, const std::vector<Bl
     const bool whole = runs_overlap(from, to);
     const std::uint64_t all = std::max<std::uint64_t>(runs_blocks(from), 1);
     const std::uint64_t chunk = whole ? all : std::min(all, STREAM_CHUNK_BLOCKS);
-    std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[static_cast<std::size_t>(chunk * BLOCK_SIZE)]);
+    std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(chunk * BLOCK_SIZE)]);
+    if (!buf) return -4;
     std::uint64_t at = 0;  // blocks of from read into buf and not yet written
     std::size_t i = 0, j = 0;
     std::uint64_t di = 0, dj = 0;  // blocks done within from[i] and to[j]

@@ -116,18 +116,19 @@ int chain_map(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uin
 
 // Copy the blocks of runs to the host file at its offset, without a copy in
 // memory where both are files, else through one reused 1 MB buffer:
-// 0, -1 (a block could not be read: reported), -2 (the host file took less).
+// 0, -1 (a block could not be read: reported), -2 (the host file took less),
+// -4 (no memory for the buffer).
 int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd);
 
 // Fill the blocks of runs from the host file: its first bytes bytes from
 // offset 0, then zeros to the end of the last block, through one reused
 // 1 MB buffer: 0, -1 (a block could not be written: reported), -3 (the host
-// file gave less than bytes: not reported).
+// file gave less than bytes: not reported), -4 (no memory for the buffer).
 int runs_from_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd, std::uint64_t bytes);
 
 // Copy the blocks of from, in order, to the blocks of to (as many as the
 // shorter holds): 0, -1 (a block could not be read), -2 (a block could not
-// be written); failures are reported.
+// be written), both reported; -4 (no memory for the buffer).
 int runs_copy(Volume& v, const std::vector<BlockRun>& from, const std::vector<BlockRun>& to);
 
 // Make the volume's contents durable (after the FAT was written back).
