@@ -325,8 +325,10 @@ int chain_map(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uin
 
 namespace {
 
-// Largest part of a stream moved with one call (1 MB), and its buffer.
+// Largest part of a stream moved with one call (1 MB).
 constexpr std::uint64_t STREAM_CHUNK_BLOCKS = 2048;
+
+// Number of blocks the runs hold.
 std::uint64_t runs_blocks(const std::vector<BlockRun>& runs) {
     std::uint64_t n = 0;
     for (const BlockRun& r : runs) n += r.count;
@@ -377,15 +379,14 @@ std::uint64_t host_copy(Volume& v, int host_fd, std::uint64_t b, std::uint64_t m
     while (done < m) {
         long r = platform_copy_range(v.fd, static_cast<long long>((b + done) * BLOCK_SIZE), host_fd, -1,
                                      static_cast<std::size_t>((m - done) * BLOCK_SIZE));
-        if (r < 0 || r % static_cast<long>(BLOCK_SIZE) != 0) {
+        if (r <= 0) break;
+        done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
+        if (r % static_cast<long>(BLOCK_SIZE) != 0) {
             // A part of a block went out: the host file's offset is past it,
-            // so the caller's writes would leave a gap. Step back over it.
-            if (r > 0) ::lseek(host_fd, -(r % static_cast<long>(BLOCK_SIZE)), SEEK_CUR);
-            if (r > 0) done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
+            // and the buffer writes that block again, so step back over it.
+            ::lseek(host_fd, -(r % static_cast<long>(BLOCK_SIZE)), SEEK_CUR);
             break;
         }
-        if (r == 0) break;
-        done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
     }
     v.blocks_read += done;
     return done;
