@@ -113,18 +113,20 @@ int slot_load(Volume& v, int i, std::uint64_t k) {
 
 // Write back the slot chosen as victim. A clean slot holds what the volume
 // holds, so on a writable volume nothing is written for it; a read-only
-// volume reports every such write back it cannot make.
-void slot_write_back(Volume& v, int i) {
+// volume reports every such write back it cannot make. 0, or -1 when a
+// dirty slot could not be written (reported).
+int slot_write_back(Volume& v, int i) {
     FatCache& c = v.fat;
     if (v.read_only) {
         err_print("error: can't write FAT, device readonly.\n");
-        return;
+        return 0;
     }
-    if (!c.dirty[i]) return;
+    if (!c.dirty[i]) return 0;
     // The read-ahead may hold the old bytes of this block: drop it.
     if (c.fat_block[i] >= c.ahead_first && c.fat_block[i] - c.ahead_first < c.ahead_count) c.ahead_count = 0;
-    if (block_write(v, c.buffer[i].data(), c.fat_block[i] + FAT_FIRST_BLOCK) != 0)
-        err_print("error: can't write FAT.\n");
+    if (block_write(v, c.buffer[i].data(), c.fat_block[i] + FAT_FIRST_BLOCK) == 0) return 0;
+    err_print("error: can't write FAT.\n");
+    return -1;
 }
 
 // Scope of a sequential scan of the FAT: misses load from read-ahead runs
