@@ -1,7 +1,6 @@
 // Instrument file layout: sizes, field encodings, names and sample conversion.
 #include "ins_format.h"
 
-#include <bit>
 #include <cstring>
 
 namespace {
@@ -17,98 +16,45 @@ char posix_upper(char c) {
 // The four sample conversions over count input bytes, count a multiple of
 // the frame size. An 8-bit sample is unsigned: its high output byte is the
 // sample minus 128, its low byte 0. A 16-bit sample is little-endian in,
-// big-endian out. On little-endian hosts eight input bytes are handled at
-// a time as one 64-bit word; the byte loops behind do the rest, and all of
-// it on other hosts.
-constexpr bool WORDWISE = std::endian::native == std::endian::little;
-constexpr std::uint64_t LOW_BYTES = 0x00FF00FF00FF00FFull;
-constexpr std::uint64_t FLIP_8BIT = 0x8080808080808080ull;
-
-inline std::uint64_t load64(const unsigned char* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
+// big-endian out. Plain loops over frames, with no aliasing between input
+// and output, which the compiler turns into vector code.
+inline std::uint16_t swapped_lane(const unsigned char* p) {
+    std::uint16_t v;
+    std::memcpy(&v, p, 2);
+    return static_cast<std::uint16_t>((v << 8) | (v >> 8));
 }
 
-inline void store64(unsigned char* p, std::uint64_t v) {
-    std::memcpy(p, &v, 8);
+inline void put_lane(unsigned char* p, std::uint16_t v) {
+    std::memcpy(p, &v, 2);
 }
 
-// Swap the two bytes of every 16-bit lane.
-inline std::uint64_t swap_lanes(std::uint64_t x) {
-    return ((x & LOW_BYTES) << 8) | ((x >> 8) & LOW_BYTES);
-}
-
-// Four bytes b0..b3 (little-endian in the low half) to (b0, 0, b1, 0, ...).
-inline std::uint64_t spread_bytes(std::uint64_t x) {
-    x &= 0xFFFFFFFFull;
-    x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
-    return (x | (x << 8)) & LOW_BYTES;
-}
-
-void convert_8_mono(const unsigned char* in, std::size_t count, unsigned char* out) {
-    std::size_t k = 0;
-    if constexpr (WORDWISE) {
-        for (; k + 8 <= count; k += 8) {
-            std::uint64_t x = load64(in + k) ^ FLIP_8BIT;
-            store64(out + 2 * k, spread_bytes(x));
-            store64(out + 2 * k + 8, spread_bytes(x >> 32));
-        }
-    }
-    for (; k < count; ++k) {
+void convert_8_mono(const unsigned char* __restrict in, std::size_t count, unsigned char* __restrict out) {
+    for (std::size_t k = 0; k < count; ++k) {
         out[2 * k] = static_cast<unsigned char>(in[k] ^ 0x80);
         out[2 * k + 1] = 0;
     }
 }
 
-void convert_8_stereo(const unsigned char* in, std::size_t count,
-                      unsigned char* left, unsigned char* right) {
-    std::size_t k = 0;
-    if constexpr (WORDWISE) {
-        for (; k + 8 <= count; k += 8) {
-            std::uint64_t x = load64(in + k) ^ FLIP_8BIT;  // L0 R0 L1 R1 L2 R2 L3 R3
-            store64(left + k, x & LOW_BYTES);
-            store64(right + k, (x >> 8) & LOW_BYTES);
-        }
-    }
-    for (; k + 1 < count; k += 2) {
-        left[k] = static_cast<unsigned char>(in[k] ^ 0x80);
-        left[k + 1] = 0;
-        right[k] = static_cast<unsigned char>(in[k + 1] ^ 0x80);
-        right[k + 1] = 0;
+void convert_8_stereo(const unsigned char* __restrict in, std::size_t count, unsigned char* __restrict left,
+                      unsigned char* __restrict right) {
+    for (std::size_t i = 0; i < count / 2; ++i) {
+        left[2 * i] = static_cast<unsigned char>(in[2 * i] ^ 0x80);
+        left[2 * i + 1] = 0;
+        right[2 * i] = static_cast<unsigned char>(in[2 * i + 1] ^ 0x80);
+        right[2 * i + 1] = 0;
     }
 }
 
-void convert_16_mono(const unsigned char* in, std::size_t count, unsigned char* out) {
-    std::size_t k = 0;
-    if constexpr (WORDWISE) {
-        for (; k + 8 <= count; k += 8)
-            store64(out + k, swap_lanes(load64(in + k)));
-    }
-    for (; k + 1 < count; k += 2) {
-        out[k] = in[k + 1];
-        out[k + 1] = in[k];
-    }
+void convert_16_mono(const unsigned char* __restrict in, std::size_t count, unsigned char* __restrict out) {
+    for (std::size_t i = 0; i < count / 2; ++i)
+        put_lane(out + 2 * i, swapped_lane(in + 2 * i));
 }
 
-void convert_16_stereo(const unsigned char* in, std::size_t count,
-                       unsigned char* left, unsigned char* right) {
-    std::size_t k = 0;
-    if constexpr (WORDWISE) {
-        for (; k + 16 <= count; k += 16) {
-            std::uint64_t a = swap_lanes(load64(in + k));      // lanes L0 R0 L1 R1
-            std::uint64_t b = swap_lanes(load64(in + k + 8));  // lanes L2 R2 L3 R3
-            store64(left + k / 2, (a & 0xFFFF) | ((a >> 16) & 0xFFFF0000) |
-                                  ((b & 0xFFFF) << 32) | ((b << 16) & 0xFFFF000000000000ull));
-            store64(right + k / 2, ((a >> 16) & 0xFFFF) | ((a >> 32) & 0xFFFF0000) |
-                                   ((b << 16) & 0xFFFF00000000ull) | (b & 0xFFFF000000000000ull));
-        }
-    }
-    for (; k + 3 < count; k += 4) {
-        left[k / 2] = in[k + 1];
-        left[k / 2 + 1] = in[k];
-        right[k / 2] = in[k + 3];
-        right[k / 2 + 1] = in[k + 2];
+void convert_16_stereo(const unsigned char* __restrict in, std::size_t count, unsigned char* __restrict left,
+                       unsigned char* __restrict right) {
+    for (std::size_t i = 0; i < count / 4; ++i) {
+        put_lane(left + 2 * i, swapped_lane(in + 4 * i));
+        put_lane(right + 2 * i, swapped_lane(in + 4 * i + 2));
     }
 }
 
@@ -181,8 +127,8 @@ void ins_convert_run(const unsigned char* in, std::size_t count,
         convert_16_stereo(in, count, area + done / 2, area + half + done / 2);  // 4 bytes in per frame
 }
 
-void ins_fill_header(unsigned char* buf, const unsigned char* tmpl,
-                     const InsSizes& sizes, const char* out_name) {
+void ins_fill_template(unsigned char* buf, const unsigned char* tmpl,
+                       const InsSizes& sizes, const char* out_name) {
     std::memcpy(buf, tmpl, TEMPLATE_SIZE);
     ins_put_packed_length(buf, inshdr::FILE_LEN, static_cast<std::uint32_t>(sizes.file_len));
     char field[INS_NAME_LEN];
@@ -193,9 +139,16 @@ void ins_fill_header(unsigned char* buf, const unsigned char* tmpl,
     ins_put_packed_length(buf, inshdr::PACKED_SAMPLES, sample_bytes + INS_PACKED_SAMPLES_EXTRA);
     ins_put_spread24(buf, inshdr::ZERO_SPREAD, 0);
     ins_put_spread24(buf, inshdr::SPREAD_SAMPLES, sample_bytes);
+}
 
-    unsigned char* trailer = buf + TEMPLATE_SIZE + sizes.sample_bytes;
+void ins_fill_trailer(unsigned char* trailer, const InsSizes& sizes) {
     trailer[0] = static_cast<unsigned char>(sizes.tail_len / 16);
     std::memcpy(trailer + 1, TRAILER_TAIL, sizeof TRAILER_TAIL);
     std::memset(trailer + INS_TRAILER_SIZE, 0, sizes.tail_len - INS_TRAILER_SIZE);
+}
+
+void ins_fill_header(unsigned char* buf, const unsigned char* tmpl,
+                     const InsSizes& sizes, const char* out_name) {
+    ins_fill_template(buf, tmpl, sizes, out_name);
+    ins_fill_trailer(buf + TEMPLATE_SIZE + sizes.sample_bytes, sizes);
 }

@@ -89,6 +89,14 @@ void ins_convert_run(const unsigned char* in, std::size_t count,
                      std::size_t done, const WavInfo& wav,
                      std::size_t sample_bytes, unsigned char* area);
 
+// The first TEMPLATE_SIZE bytes of the file: the template copy with its
+// patches.
+void ins_fill_template(unsigned char* buf, const unsigned char* tmpl,
+                       const InsSizes& sizes, const char* out_name);
+
+// The sizes.tail_len bytes behind the samples: trailer and zero tail.
+void ins_fill_trailer(unsigned char* trailer, const InsSizes& sizes);
+
 // Fill in everything but the samples: the template copy with its patches,
 // the trailer and the zero tail. `buf` holds sizes.file_len bytes.
 void ins_fill_header(unsigned char* buf, const unsigned char* tmpl,

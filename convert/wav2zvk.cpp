@@ -1,16 +1,20 @@
 // wav2zvk: start-up, the pass over the arguments, and the conversion of one
 // WAVE file into an instrument file.
 //
-// Each file is read completely and closed before its output is opened, so
-// an input that fails anywhere before the write creates no output file and
-// leaves an existing file of the output name untouched.
+// An input whose samples are all present in a regular file is converted
+// straight into its output, chunk by chunk. Any other input is read
+// completely and closed before its output is opened, so an input that fails
+// anywhere before the write creates no output file and leaves an existing
+// file of the output name untouched.
 #include "wav2zvk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -67,6 +71,20 @@ bool write_full(int fd, const unsigned char* buf, std::size_t count) {
     std::size_t put = 0;
     while (put < count) {
         ssize_t n = ::write(fd, buf + put, count - put);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        put += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Write all count bytes at offset off; true when all went out.
+bool pwrite_full(int fd, const unsigned char* buf, std::size_t count, off_t off) {
+    std::size_t put = 0;
+    while (put < count) {
+        ssize_t n = ::pwrite(fd, buf + put, count - put, off + static_cast<off_t>(put));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -172,33 +190,130 @@ int wav_check_header(const unsigned char* hdr, WavInfo& wav) {
     return CONV_OK;
 }
 
-int conv_build(int in_fd, const unsigned char* tmpl, const char* out_name, InsImage& image) {
+namespace {
+
+// Read and check the WAVE header and work out the sizes it gives.
+int conv_header(int in_fd, WavInfo& wav, InsSizes& sizes) {
     unsigned char hdr[WAV_HEADER_SIZE];
     if (read_full(in_fd, hdr, WAV_HEADER_SIZE) != static_cast<ssize_t>(WAV_HEADER_SIZE)) {
         msg_print("error: can't read RIFF header.\n");
         return CONV_ERR_HEADER;
     }
-    WavInfo wav{};
     int rc = wav_check_header(hdr, wav);
     if (rc != CONV_OK)
         return rc;
-    InsSizes sizes = ins_sizes(wav.data_len, wav.bits);
+    sizes = ins_sizes(wav.data_len, wav.bits);
     if (sizes.file_len > INS_MAX_FILE_LEN) {
         msg_print("error: sample data too long.\n");
         return CONV_ERR_FORMAT;
     }
+    return CONV_OK;
+}
+
+// Assemble the instrument image in memory, reading the samples.
+int conv_image(int in_fd, const WavInfo& wav, const InsSizes& sizes, const unsigned char* tmpl,
+               const char* out_name, InsImage& image) {
     InsBuffer data = ins_buffer_alloc(sizes.file_len);
     if (!data) {
         msg_print("error: can't allocate memory.\n");
         return CONV_ERR_MEMORY;
     }
-    rc = read_samples(in_fd, wav, sizes, data.get() + TEMPLATE_SIZE);
+    int rc = read_samples(in_fd, wav, sizes, data.get() + TEMPLATE_SIZE);
     if (rc != CONV_OK)
         return rc;
     ins_fill_header(data.get(), tmpl, sizes, out_name);
     image.data = std::move(data);
     image.len = sizes.file_len;
     return CONV_OK;
+}
+
+// True when the rest of the input is a regular file holding every sample
+// byte, so reading them cannot come up short.
+bool samples_present(int in_fd, const InsSizes& sizes) {
+    struct stat st;
+    if (::fstat(in_fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    off_t pos = ::lseek(in_fd, 0, SEEK_CUR);
+    return pos >= 0 && st.st_size >= pos && static_cast<std::uint64_t>(st.st_size - pos) >= sizes.input_bytes;
+}
+
+// Input bytes converted per step of a stream: a multiple of every frame
+// size, small enough for both buffers to stay in the CPU cache.
+constexpr std::size_t STREAM_CHUNK = 128 * 1024;
+
+// Convert the samples chunk by chunk into the open output: the template
+// part, each chunk's samples (a stereo chunk's two channels into their two
+// halves of the sample area), then the trailer. True when all was written.
+bool stream_samples(int in_fd, int out_fd, const WavInfo& wav, const InsSizes& sizes, const unsigned char* head,
+                    unsigned char* in, unsigned char* out, int& rc) {
+    if (!pwrite_full(out_fd, head, TEMPLATE_SIZE, 0))
+        return false;
+    const std::size_t widen = wav.bits == 8 ? 2 : 1;
+    const off_t left = TEMPLATE_SIZE;
+    const off_t right = static_cast<off_t>(TEMPLATE_SIZE + sizes.sample_bytes / 2);
+    for (std::size_t done = 0; done < sizes.input_bytes;) {
+        const std::size_t want = std::min<std::size_t>(STREAM_CHUNK, sizes.input_bytes - done);
+        if (read_full(in_fd, in, want) != static_cast<ssize_t>(want)) {
+            msg_print("error: can't read file.\n");
+            msg_print("error: can't read sample data.\n");
+            rc = CONV_ERR_READ;
+            return true;
+        }
+        const std::size_t o = want * widen;
+        ins_convert_run(in, want, 0, wav, o, out);
+        const off_t at = static_cast<off_t>(done * widen);
+        bool ok = wav.channels == 1 ? pwrite_full(out_fd, out, o, left + at)
+                                    : pwrite_full(out_fd, out, o / 2, left + at / 2) &&
+                                          pwrite_full(out_fd, out + o / 2, o / 2, right + at / 2);
+        if (!ok)
+            return false;
+        done += want;
+    }
+    unsigned char tail[INS_BLOCK_SIZE];
+    ins_fill_trailer(tail, sizes);
+    return pwrite_full(out_fd, tail, sizes.tail_len, static_cast<off_t>(TEMPLATE_SIZE + sizes.sample_bytes));
+}
+
+// Convert straight from the input into the output file, with no image of
+// the whole file in memory.
+int conv_stream(int in_fd, const WavInfo& wav, const InsSizes& sizes, const unsigned char* tmpl,
+                const char* out_name) {
+    std::unique_ptr<unsigned char[]> in(new (std::nothrow) unsigned char[STREAM_CHUNK]);
+    std::unique_ptr<unsigned char[]> out(new (std::nothrow) unsigned char[2 * STREAM_CHUNK]);
+    if (!in || !out) {
+        msg_print("error: can't allocate memory.\n");
+        return CONV_ERR_MEMORY;
+    }
+    unsigned char head[TEMPLATE_SIZE];
+    ins_fill_template(head, tmpl, sizes, out_name);
+    Fd out_fd(::open(out_name, O_WRONLY | O_CREAT | O_TRUNC, INS_FILE_MODE));
+    if (!out_fd.ok()) {
+        msg_print("error: can't open file `%s'.\n", out_name);
+        return CONV_ERR_OPEN;
+    }
+    int rc = CONV_OK;
+    bool saved = stream_samples(in_fd, out_fd.get(), wav, sizes, head, in.get(), out.get(), rc);
+    // A failing close can be the first report of a failed write.
+    if (!out_fd.close())
+        saved = false;
+    if (rc != CONV_OK)
+        return rc;
+    if (!saved) {
+        msg_print("error: not all data saved.\n");
+        return CONV_ERR_WRITE;
+    }
+    return CONV_OK;
+}
+
+}  // namespace
+
+int conv_build(int in_fd, const unsigned char* tmpl, const char* out_name, InsImage& image) {
+    WavInfo wav{};
+    InsSizes sizes{};
+    int rc = conv_header(in_fd, wav, sizes);
+    if (rc != CONV_OK)
+        return rc;
+    return conv_image(in_fd, wav, sizes, tmpl, out_name, image);
 }
 
 int conv_file(const char* path, const unsigned char* tmpl) {
@@ -222,7 +337,14 @@ int conv_file(const char* path, const unsigned char* tmpl) {
             msg_print("error: can't open file `%s'.\n", path);
             return CONV_ERR_OPEN;
         }
-        rc = conv_build(in.get(), tmpl, out_name, image);
+        WavInfo wav{};
+        InsSizes sizes{};
+        rc = conv_header(in.get(), wav, sizes);
+        if (rc != CONV_OK)
+            return rc;
+        if (samples_present(in.get(), sizes))
+            return conv_stream(in.get(), wav, sizes, tmpl, out_name);
+        rc = conv_image(in.get(), wav, sizes, tmpl, out_name, image);
     }
     if (rc != CONV_OK)
         return rc;

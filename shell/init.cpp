@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "console.h"
 #include "entry.h"
@@ -107,14 +109,18 @@ namespace {
 
 // Write the empty FAT and root directory: 0, -1 (FAT), -2 (root).
 int fs_write(Volume& v) {
-    Block fat_block{};
-    fat_block[FAT_SIGNATURE] = 'F';
-    fat_block[FAT_SIGNATURE + 1] = 'B';
     // Number of FAT blocks, in the volume's 32-bit arithmetic; with a total
     // of 5 or less the first write is already refused by the bounds rule.
     const std::uint32_t count = (total_blocks(v) - 1u) / static_cast<std::uint32_t>(FAT_ENTRIES_PER_BLOCK) + 1u;
-    for (std::uint64_t b = FAT_FIRST_BLOCK; b < std::uint64_t{count} + FAT_FIRST_BLOCK; ++b) {
-        if (block_write(v, fat_block.data(), b) != 0) {
+    // Up to 1 MB of empty, signed FAT blocks, written run after run.
+    const std::uint64_t run = std::min<std::uint64_t>(count, 2048);
+    std::vector<std::uint8_t> fat(static_cast<std::size_t>(run * BLOCK_SIZE));
+    for (std::uint64_t i = 0; i < run; ++i) {
+        fat[i * BLOCK_SIZE + FAT_SIGNATURE] = 'F';
+        fat[i * BLOCK_SIZE + FAT_SIGNATURE + 1] = 'B';
+    }
+    for (std::uint64_t b = FAT_FIRST_BLOCK; b < std::uint64_t{count} + FAT_FIRST_BLOCK; b += run) {
+        if (blocks_write(v, fat.data(), b, std::min(run, std::uint64_t{count} + FAT_FIRST_BLOCK - b)) != 0) {
             err_print("error: can't write new FAT, filesystem maybe corrupted.\n");
             return -1;
         }

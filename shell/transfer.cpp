@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "console.h"
 #include "dircmd.h"
@@ -23,12 +25,6 @@ struct HostFile {
         if (fd >= 0) ::close(fd);
     }
 };
-
-// A zero-filled buffer of len bytes, or null when it cannot be had.
-std::unique_ptr<std::uint8_t[]> buffer_alloc(std::uint64_t len) {
-    if (len > SIZE_MAX) return nullptr;
-    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(len)]());
-}
 
 // Read until len bytes are in or the file ends: the number of bytes read,
 // or -1 on an error.
@@ -55,16 +51,36 @@ std::int64_t write_all(int fd, const std::uint8_t* buf, std::uint64_t len) {
     return static_cast<std::int64_t>(done);
 }
 
-// Write a file's blocks along the chain of entry e, removing the entry again
-// when that fails.
-void write_new_file(Fs& fs, int e, const std::uint8_t* buf, std::uint64_t blocks) {
+// Write a file's blocks along the chain of entry e with move (the blocks'
+// runs in, 0, -1 when a block could not be written, -3 when the data could
+// not be read, -4 without memory), removing the entry again when that fails. When the chain
+// fails part way, the blocks before the failure still get their data, as a
+// write block by block would have given them.
+template <class Move>
+void write_new_file(Fs& fs, int e, std::uint64_t blocks, Move move) {
     const std::uint8_t* ent = dir_entry(fs.wd.image, static_cast<std::size_t>(e));
-    if (chain_transfer(fs.vol, const_cast<std::uint8_t*>(buf), entry_start(ent), entry_contiguous(ent), blocks,
-                       Direction::write) != 0) {
-        err_print("error: can't write file.\n");
-        cmd_rm(fs, static_cast<std::uint32_t>(e));
-    }
+    std::vector<BlockRun> runs;
+    const int mapped = chain_map(fs.vol, entry_start(ent), entry_contiguous(ent), blocks, Direction::write, runs);
+    const int moved = move(runs);
+    if (mapped == 0 && moved == 0) return;
+    err_print(moved == -3   ? "error: can't read file.\n"
+              : moved == -4 ? "error: can't allocate buffer.\n"
+                            : "error: can't write file.\n");
+    cmd_rm(fs, static_cast<std::uint32_t>(e));
 }
+
+// Open a host file for reading: the descriptor, or -1 (reported).
+int open_import(const char* host_path) {
+    int fd;
+    do {
+        fd = ::open(host_path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) err_print("error: can't open file `%s'.\n", host_path);
+    return fd;
+}
+
+// Largest part of an import read before anything on the volume changes.
+constexpr std::uint64_t IMPORT_PROBE = 1024 * 1024;
 
 }  // namespace
 
@@ -78,24 +94,20 @@ void import_host_file(Fs& fs, const char* host_path, const char* volume_name, st
     const std::uint64_t blocks = (size + BLOCK_SIZE - 1) / BLOCK_SIZE;
 
     // A file beyond the largest size is refused by the creation step, so it
-    // is never read into memory.
-    std::unique_ptr<std::uint8_t[]> buf;
+    // is never read. The first part of any other is read before the volume
+    // changes, so a file that cannot be read (a directory) changes nothing;
+    // the data then streams from the file to the blocks.
+    HostFile in(-1);
     if (blocks <= MAX_FILE_BLOCKS) {
-        buf = buffer_alloc(blocks * BLOCK_SIZE + (blocks == 0 ? 1 : 0));
+        in.fd = open_import(host_path);
+        if (in.fd < 0) return;
+        const std::uint64_t probe = std::min(size, IMPORT_PROBE);
+        std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(probe) + 1]);
         if (!buf) {
             err_print("error: can't allocate buffer.\n");
             return;
         }
-        int fd;
-        do {
-            fd = ::open(host_path, O_RDONLY | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
-            err_print("error: can't open file `%s'.\n", host_path);
-            return;
-        }
-        HostFile in(fd);
-        if (read_all(in.fd, buf.get(), size) != static_cast<std::int64_t>(size)) {
+        if (read_all(in.fd, buf.get(), probe) != static_cast<std::int64_t>(probe)) {
             err_print("error: can't read file.\n");
             return;
         }
@@ -106,7 +118,9 @@ void import_host_file(Fs& fs, const char* host_path, const char* volume_name, st
         err_print("error: can't create file.\n");
         return;
     }
-    write_new_file(fs, e, buf.get(), blocks);
+    write_new_file(fs, e, blocks, [&](const std::vector<BlockRun>& runs) {
+        return runs_from_host(fs.vol, runs, in.fd, size);
+    });
 }
 
 int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks) {
@@ -155,12 +169,10 @@ void cmd_cp(Fs& fs, int n, const char* name) {
     default: break;
     }
     const std::uint64_t size = entry_size(src);
-    auto buf = buffer_alloc(size * BLOCK_SIZE + (size == 0 ? 1 : 0));
-    if (!buf) {
-        err_print("error: can't allocate buffer.\n");
-        return;
-    }
-    if (chain_transfer(fs.vol, buf.get(), entry_start(src), entry_contiguous(src), size, Direction::read) != 0) {
+    // The source chain is followed and checked as a read would; its blocks
+    // are then copied run by run into the new file's.
+    std::vector<BlockRun> from;
+    if (chain_map(fs.vol, entry_start(src), entry_contiguous(src), size, Direction::read, from) != 0) {
         err_print("error: can't read file.\n");
         return;
     }
@@ -170,8 +182,57 @@ void cmd_cp(Fs& fs, int n, const char* name) {
         err_print("error: can't create new file.\n");
         return;
     }
-    write_new_file(fs, e, buf.get(), size);
+    write_new_file(fs, e, size, [&](const std::vector<BlockRun>& to) {
+        const int r = runs_copy(fs.vol, from, to);
+        return r == -1 ? -3 : r;
+    });
 }
+
+namespace {
+
+// Open the host file of get: created 0644, an existing regular file cut
+// first so it holds exactly the export. The descriptor, or -1 (reported).
+int open_export(const char* host_path) {
+    int fd;
+    do {
+        fd = ::open(host_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        err_print("error: can't open file `%s'.\n", host_path);
+        return -1;
+    }
+    // An empty file is left alone: cutting it changes nothing, and on some
+    // file systems makes its close wait for the data written after it.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
+        err_print("error: not all data saved.\n");
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// get of a directory or parent link: its two blocks through memory.
+void get_directory(Fs& fs, const std::uint8_t* e, const char* host_path) {
+    DirImage buf{};
+    int r;
+    if (entry_type(e) == TYPE_PARENT) {
+        // The parent directory, read the way a working directory is loaded.
+        r = dir_transfer(fs, buf.data(), entry_start(e), Direction::read);
+    } else {
+        r = chain_transfer(fs.vol, buf.data(), entry_start(e), entry_contiguous(e), 2, Direction::read);
+    }
+    if (r != 0) {
+        err_print("error: can't read file.\n");
+        return;
+    }
+    HostFile out(open_export(host_path));
+    if (out.fd < 0) return;
+    if (write_all(out.fd, buf.data(), DIR_SIZE) != static_cast<std::int64_t>(DIR_SIZE))
+        err_print("error: not all data saved.\n");
+}
+
+}  // namespace
 
 void cmd_get(Fs& fs, int n, const char* host_path) {
     if (n < 0 || n > static_cast<int>(MAX_ENTRY_NR)) {
@@ -180,41 +241,21 @@ void cmd_get(Fs& fs, int n, const char* host_path) {
     }
     const std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(n));
     const std::uint8_t type = entry_type(e);
-    const bool is_dir = type == TYPE_SUBDIR || type == TYPE_PARENT;
-    const std::uint64_t length = is_dir ? DIR_SIZE : std::uint64_t{entry_size(e)} * BLOCK_SIZE;
-    const std::uint64_t limit = is_dir ? 2 : entry_size(e);
-    auto buf = buffer_alloc(length + (length == 0 ? 1 : 0));
-    if (!buf) {
-        err_print("error: can't allocate buffer.\n");
+    if (type == TYPE_SUBDIR || type == TYPE_PARENT) {
+        get_directory(fs, e, host_path);
         return;
     }
-    const std::uint64_t start = entry_start(e);
-    int r;
-    if (type == TYPE_PARENT) {
-        // The parent directory, read the way a working directory is loaded.
-        r = dir_transfer(fs, buf.get(), start, Direction::read);
-    } else {
-        r = chain_transfer(fs.vol, buf.get(), start, entry_contiguous(e), limit, Direction::read);
-    }
-    if (r != 0) {
+    // The chain is followed and checked first, as a read into memory would,
+    // then its blocks stream to the host file.
+    std::vector<BlockRun> runs;
+    if (chain_map(fs.vol, entry_start(e), entry_contiguous(e), entry_size(e), Direction::read, runs) != 0) {
         err_print("error: can't read file.\n");
         return;
     }
-    int fd;
-    do {
-        fd = ::open(host_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        err_print("error: can't open file `%s'.\n", host_path);
-        return;
-    }
-    HostFile out(fd);
-    // An existing regular file is cut first, so it holds exactly the export.
-    struct stat st;
-    if (::fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(out.fd, 0) != 0) {
-        err_print("error: not all data saved.\n");
-        return;
-    }
-    if (write_all(out.fd, buf.get(), length) != static_cast<std::int64_t>(length))
-        err_print("error: not all data saved.\n");
+    HostFile out(open_export(host_path));
+    if (out.fd < 0) return;
+    const int r = runs_to_host(fs.vol, runs, out.fd);
+    if (r == -1) err_print("error: can't read file.\n");
+    if (r == -2) err_print("error: not all data saved.\n");
+    if (r == -4) err_print("error: can't allocate buffer.\n");
 }

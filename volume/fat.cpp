@@ -1,6 +1,9 @@
 #include "fat.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
 
 #include "console.h"
 
@@ -8,6 +11,147 @@ void fat_cache_reset(Volume& v) {
     v.fat.fat_block.fill(FAT_SLOT_EMPTY);
     v.fat.dirty.fill(0);
 }
+
+namespace {
+
+// Bit i set for each byte i of the 48 at p that is zero.
+std::uint64_t zero_bytes48(const std::uint8_t* p) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    std::uint64_t mask = 0;
+    for (int w = 0; w < 6; ++w) {
+        std::uint64_t x;
+        std::memcpy(&x, p + 8 * w, 8);
+        if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+        // High bit of each byte set when the byte is not zero, then one bit
+        // per byte gathered into the top byte by the multiply.
+        std::uint64_t nz = (((x & low7) + low7) | x) & ~low7;
+        std::uint64_t bits = ((nz >> 7) * 0x0102040810204080ULL) >> 56;
+        mask |= (~bits & 0xFF) << (8 * w);
+    }
+    return mask;
+}
+
+// Bit 3j set for each entry j of the 16 at p that is free.
+std::uint64_t free_mask16(const std::uint8_t* p) {
+    constexpr std::uint64_t firsts = 0x249249249249ULL;  // bits 0, 3, ..., 45
+    const std::uint64_t z = zero_bytes48(p);
+    return z & (z >> 1) & (z >> 2) & firsts;
+}
+
+// Number of set bits, without relying on a machine instruction for it.
+int bits_set(std::uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+
+bool entry_free(const std::uint8_t* p) { return (p[0] | p[1] | p[2]) == 0; }
+
+// Number of free entries among the n entries at p.
+std::uint64_t free_entries(const std::uint8_t* p, std::size_t n) {
+    std::uint64_t count = 0;
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16, p += 16 * FAT_ENTRY_SIZE)
+        count += static_cast<std::uint64_t>(bits_set(free_mask16(p)));
+    for (; i < n; ++i, p += FAT_ENTRY_SIZE) count += entry_free(p);
+    return count;
+}
+
+// Index of the first free entry among the n entries at p, or n.
+std::size_t first_free_entry(const std::uint8_t* p, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16, p += 16 * FAT_ENTRY_SIZE) {
+        const std::uint64_t m = free_mask16(p);
+        if (m != 0) return i + static_cast<std::size_t>(std::countr_zero(m)) / 3;
+    }
+    for (; i < n; ++i, p += FAT_ENTRY_SIZE)
+        if (entry_free(p)) return i;
+    return n;
+}
+
+// Largest run of FAT blocks a read-ahead takes (64 KB: one call moves
+// enough to make the call's cost small, and the run stays in the CPU cache).
+constexpr std::uint64_t AHEAD_MAX_BLOCKS = 128;
+
+// Fill the read-ahead with the run of FAT blocks from k, as long as the
+// scan's limit, the FAT and the volume allow.
+void ahead_fill(Volume& v, std::uint64_t k) {
+    FatCache& c = v.fat;
+    const std::uint32_t total = total_blocks(v);
+    c.ahead_count = 0;
+    if (total <= FAT_FIRST_BLOCK || k >= total - FAT_FIRST_BLOCK) return;
+    const std::uint64_t fat_blocks = (std::uint64_t{total} - 1) / FAT_ENTRIES_PER_BLOCK + 1;
+    if (k >= fat_blocks) return;
+    const std::uint64_t n = std::min({c.ahead_limit, fat_blocks - k, total - FAT_FIRST_BLOCK - k});
+    if (c.ahead_capacity < n) {
+        // Without memory for it the scan reads block by block.
+        c.ahead.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(n * BLOCK_SIZE)]);
+        c.ahead_capacity = c.ahead ? n : 0;
+        if (!c.ahead) return;
+    }
+    c.ahead_first = k;
+    c.ahead_count = blocks_read_ahead(v, c.ahead.get(), k + FAT_FIRST_BLOCK, n);
+    c.ahead_limit = std::min(c.ahead_limit * 2, AHEAD_MAX_BLOCKS);
+}
+
+// Load FAT block k into slot i: from the read-ahead during a scan, else
+// read alone (which reports a failure). 0, or -1 when it cannot be read.
+int slot_load(Volume& v, int i, std::uint64_t k) {
+    FatCache& c = v.fat;
+    if (c.ahead_limit > 0) {
+        if (k < c.ahead_first || k - c.ahead_first >= c.ahead_count) ahead_fill(v, k);
+        if (k >= c.ahead_first && k - c.ahead_first < c.ahead_count) {
+            const std::uint8_t* src = c.ahead.get() + (k - c.ahead_first) * BLOCK_SIZE;
+            std::copy(src, src + BLOCK_SIZE, c.buffer[i].data());
+            ++v.blocks_read;
+            return 0;
+        }
+    }
+    return block_read(v, c.buffer[i].data(), k + FAT_FIRST_BLOCK) == 0 ? 0 : -1;
+}
+
+// Write back the slot chosen as victim. A clean slot holds what the volume
+// holds, so on a writable volume nothing is written for it; a read-only
+// volume reports every such write back it cannot make. 0, or -1 when a
+// dirty slot could not be written (reported).
+int slot_write_back(Volume& v, int i) {
+    FatCache& c = v.fat;
+    if (v.read_only) {
+        err_print("error: can't write FAT, device readonly.\n");
+        return 0;
+    }
+    if (!c.dirty[i]) return 0;
+    // The read-ahead may hold the old bytes of this block: drop it.
+    if (c.fat_block[i] >= c.ahead_first && c.fat_block[i] - c.ahead_first < c.ahead_count) c.ahead_count = 0;
+    if (block_write(v, c.buffer[i].data(), c.fat_block[i] + FAT_FIRST_BLOCK) == 0) return 0;
+    err_print("error: can't write FAT.\n");
+    return -1;
+}
+
+// Scope of a sequential scan of the FAT: misses load from read-ahead runs
+// that start at first_run blocks and double up to 64 KB.
+struct FatScan {
+    Volume& v;
+    FatScan(Volume& vol, std::uint64_t first_run) : v(vol) {
+        v.fat.ahead_limit = first_run;
+        v.fat.ahead_count = 0;
+    }
+    FatScan(const FatScan&) = delete;
+    FatScan& operator=(const FatScan&) = delete;
+    ~FatScan() {
+        v.fat.ahead_limit = 0;
+        v.fat.ahead_count = 0;
+    }
+};
+
+// Count the lookups of the other entries of a FAT block, each a hit on its
+// slot, as those lookups would have advanced the victim counter.
+void count_hits(Volume& v, std::uint64_t hits) {
+    v.fat.victim_counter = static_cast<int>((v.fat.victim_counter + hits) % FAT_CACHE_SLOTS);
+}
+
+}  // namespace
 
 int fat_slot_for(Volume& v, std::uint64_t n) {
     FatCache& c = v.fat;
@@ -37,22 +181,17 @@ int fat_slot_for(Volume& v, std::uint64_t n) {
         if (clean >= 0 && next % 2 == 0) {
             victim = clean;
         } else {
-            // The victim named by the counter is written back even when clean.
+            // The victim named by the counter.
             victim = next;
-            if (v.read_only) {
-                err_print("error: can't write FAT, device readonly.\n");
-            } else if (block_write(v, c.buffer[victim].data(), c.fat_block[victim] + FAT_FIRST_BLOCK) != 0) {
-                err_print("error: can't write FAT.\n");
-            }
+            slot_write_back(v, victim);
         }
     }
 
-    if (block_read(v, c.buffer[victim].data(), k + FAT_FIRST_BLOCK) != 0) {
+    c.dirty[victim] = 0;
+    if (slot_load(v, victim, k) != 0) {
         c.fat_block[victim] = FAT_SLOT_EMPTY;
-        c.dirty[victim] = 0;
         return -1;
     }
-    c.dirty[victim] = 0;
     c.fat_block[victim] = k;
     return victim;
 }
@@ -78,6 +217,7 @@ std::uint64_t fat_count_free(Volume& v, bool* complete) {
     if (complete) *complete = true;
     const std::uint64_t total = total_blocks(v);
     std::uint64_t b = data_start(total_blocks(v));
+    FatScan scan(v, AHEAD_MAX_BLOCKS);
     while (b < total) {
         int slot = fat_slot_for(v, b);
         if (slot < 0) {
@@ -89,9 +229,8 @@ std::uint64_t fat_count_free(Volume& v, bool* complete) {
         // the buffer and advance the victim counter as those lookups would.
         const std::uint64_t end = std::min(total, (fat_block_of(b) + 1) * FAT_ENTRIES_PER_BLOCK);
         const std::uint8_t* p = v.fat.buffer[slot].data() + fat_offset_of(b);
-        const std::uint8_t* const stop = p + (end - b) * FAT_ENTRY_SIZE;
-        for (; p != stop; p += FAT_ENTRY_SIZE) count += (p[0] | p[1] | p[2]) == 0;
-        v.fat.victim_counter = static_cast<int>((v.fat.victim_counter + (end - b - 1)) % FAT_CACHE_SLOTS);
+        count += free_entries(p, static_cast<std::size_t>(end - b));
+        count_hits(v, end - b - 1);
         b = end;
     }
     return count;
@@ -100,16 +239,24 @@ std::uint64_t fat_count_free(Volume& v, bool* complete) {
 namespace {
 
 // Lowest free block in [from, TOTAL_BLK_NR): true and *found, or false when
-// there is none or a FAT block cannot be read.
+// there is none or a FAT block cannot be read. Looks the entries up one FAT
+// block at a time, with the victim counter advanced as per entry.
 bool next_free_block(Volume& v, std::uint64_t from, std::uint64_t* found) {
     const std::uint64_t total = total_blocks(v);
-    for (std::uint64_t b = from; b < total; ++b) {
-        std::int64_t e = fat_get(v, b);
-        if (e < 0) return false;
-        if (e == FAT_FREE) {
-            *found = b;
+    FatScan scan(v, 1);
+    for (std::uint64_t b = from; b < total;) {
+        int slot = fat_slot_for(v, b);
+        if (slot < 0) return false;
+        const std::uint64_t end = std::min(total, (fat_block_of(b) + 1) * FAT_ENTRIES_PER_BLOCK);
+        const std::uint8_t* p = v.fat.buffer[slot].data() + fat_offset_of(b);
+        const std::size_t i = first_free_entry(p, static_cast<std::size_t>(end - b));
+        if (i < end - b) {
+            count_hits(v, i);
+            *found = b + i;
             return true;
         }
+        count_hits(v, end - b - 1);
+        b = end;
     }
     return false;
 }

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <memory>
+#include <new>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -154,8 +157,50 @@ int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n) {
     return 0;
 }
 
-int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint64_t contiguous,
-                   std::uint64_t count, Direction dir) {
+std::uint64_t blocks_read_ahead(Volume& v, std::uint8_t* buf, std::uint64_t n, std::uint64_t count) {
+    if (n > static_cast<std::uint64_t>(LLONG_MAX) / BLOCK_SIZE - count) return 0;
+    const std::size_t len = static_cast<std::size_t>(count * BLOCK_SIZE);
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t r = ::pread(v.fd, buf + done, len - done, static_cast<off_t>(n * BLOCK_SIZE + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done / BLOCK_SIZE;
+}
+
+int blocks_write(Volume& v, const std::uint8_t* buf, std::uint64_t n, std::uint64_t count) {
+    while (count > 0) {
+        // A run inside the volume goes in one call; a failed call, or a block
+        // the bounds rule refuses, is redone by block_write, which reports it.
+        std::uint64_t m = std::min(count, RUN_CHUNK_BLOCKS);
+        if (!v.read_only && n < total_blocks(v) && m <= total_blocks(v) - n &&
+            run_transfer(v, const_cast<std::uint8_t*>(buf), n, m, Direction::write)) {
+            n += m;
+            count -= m;
+            buf += m * BLOCK_SIZE;
+            continue;
+        }
+        int r = block_write(v, buf, n);
+        if (r != 0) return r;
+        ++n;
+        --count;
+        buf += BLOCK_SIZE;
+    }
+    return 0;
+}
+
+namespace {
+
+// Follow up to count blocks of the chain at start, handing each block to
+// step: step.run(b, m) for m consecutive blocks that are sure to pass every
+// check below (true when it took them; when not, they are offered again one
+// by one), step.one(b) for a single block (0, or non-zero after reporting
+// why not). Results as chain_transfer.
+template <class Step>
+int chain_walk(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uint64_t count, Direction dir,
+               Step& step) {
     if (dir == Direction::write && v.read_only) {
         err_print("error: device readonly.\n");
         return -1;
@@ -169,16 +214,14 @@ int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint6
         // left over) move in bulk; the result is the same as block by block.
         if (run > 0 && count > 1 && b < total_blocks(v)) {
             std::uint64_t m = std::min({run, count - 1, total_blocks(v) - 1 - b, RUN_CHUNK_BLOCKS});
-            if (m > 0 && run_transfer(v, buf, b, m, dir)) {
+            if (m > 0 && step.run(b, m)) {
                 b += m;
                 run -= m;
                 count -= m;
-                buf += m * BLOCK_SIZE;
                 continue;
             }
         }
-        int r = dir == Direction::read ? block_read(v, buf, b) : block_write(v, buf, b);
-        if (r != 0) return -1;
+        if (step.one(b) != 0) return -1;
         if (run > 0) {
             // Within the leading run the next block is simply the next number.
             ++b;
@@ -206,9 +249,297 @@ int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint6
             }
             b = next;
         }
-        buf += BLOCK_SIZE;
         if (--count == 0) return 1;
     }
+}
+
+// Moves the blocks of a chain through a buffer in memory.
+struct BufferStep {
+    Volume& v;
+    std::uint8_t* buf;
+    Direction dir;
+
+    bool run(std::uint64_t b, std::uint64_t m) {
+        if (!run_transfer(v, buf, b, m, dir)) return false;
+        buf += m * BLOCK_SIZE;
+        return true;
+    }
+    int one(std::uint64_t b) {
+        int r = dir == Direction::read ? block_read(v, buf, b) : block_write(v, buf, b);
+        if (r == 0) buf += BLOCK_SIZE;
+        return r;
+    }
+};
+
+// Notes the blocks of a chain as runs, checking each block the way a
+// transfer would before it moves it.
+struct MapStep {
+    Volume& v;
+    Direction dir;
+    std::uint64_t readable;  // blocks a read finds: the image's length, or all
+    std::vector<BlockRun>& runs;
+
+    void note(std::uint64_t b, std::uint64_t m) {
+        if (!runs.empty() && runs.back().first + runs.back().count == b)
+            runs.back().count += m;
+        else
+            runs.push_back({b, m});
+    }
+    bool run(std::uint64_t b, std::uint64_t m) {
+        if (dir == Direction::read && (b >= readable || m > readable - b)) return false;
+        note(b, m);
+        return true;
+    }
+    int one(std::uint64_t b) {
+        if (!block_in_bounds(v, b)) return -1;
+        if (block_offset(b) < 0) {
+            err_print("error: can't seek block.\n");
+            return -1;
+        }
+        if (dir == Direction::read && b >= readable) {
+            err_print("error: can't read block.\n");
+            return -2;
+        }
+        note(b, 1);
+        return 0;
+    }
+};
+
+}  // namespace
+
+int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint64_t contiguous,
+                   std::uint64_t count, Direction dir) {
+    BufferStep step{v, buf, dir};
+    return chain_walk(v, start, contiguous, count, dir, step);
+}
+
+int chain_map(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uint64_t count, Direction dir,
+              std::vector<BlockRun>& runs) {
+    runs.clear();
+    struct stat st;
+    std::uint64_t readable = ~std::uint64_t{0};
+    if (::fstat(v.fd, &st) == 0 && S_ISREG(st.st_mode)) readable = static_cast<std::uint64_t>(st.st_size) / BLOCK_SIZE;
+    MapStep step{v, dir, readable, runs};
+    return chain_walk(v, start, contiguous, count, dir, step);
+}
+
+namespace {
+
+// Largest part of a stream moved with one call (1 MB).
+constexpr std::uint64_t STREAM_CHUNK_BLOCKS = 2048;
+
+// Number of blocks the runs hold.
+std::uint64_t runs_blocks(const std::vector<BlockRun>& runs) {
+    std::uint64_t n = 0;
+    for (const BlockRun& r : runs) n += r.count;
+    return n;
+}
+
+// The buffer of a stream over runs, made on first use: one chunk, or less
+// when the runs hold less; null when memory runs out. Never zero-filled,
+// as it is always read into.
+struct StreamBuffer {
+    const std::vector<BlockRun>& runs;
+    std::unique_ptr<std::uint8_t[]> data;
+
+    std::uint8_t* get() {
+        if (!data) {
+            const std::uint64_t blocks = std::min(runs_blocks(runs), STREAM_CHUNK_BLOCKS);
+            data.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(blocks * BLOCK_SIZE)]);
+        }
+        return data.get();
+    }
+};
+
+// Write len bytes to the host file at its offset: true when all went.
+bool host_write(int fd, const std::uint8_t* p, std::size_t len) {
+    while (len > 0) {
+        ssize_t r = ::write(fd, p, len);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        len -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// Read m blocks from block b into buf, in one call, or one by one to report
+// the block that fails: 0 or -1.
+int volume_read_run(Volume& v, std::uint8_t* buf, std::uint64_t b, std::uint64_t m) {
+    if (run_transfer(v, buf, b, m, Direction::read)) return 0;
+    for (std::uint64_t i = 0; i < m; ++i)
+        if (block_read(v, buf + i * BLOCK_SIZE, b + i) != 0) return -1;
+    return 0;
+}
+
+// Copy m blocks from block b to the host file without passing them through
+// memory: the number of whole blocks copied, fewer when the host cannot.
+std::uint64_t host_copy(Volume& v, int host_fd, std::uint64_t b, std::uint64_t m) {
+    std::uint64_t done = 0;
+    while (done < m) {
+        long r = platform_copy_range(v.fd, static_cast<long long>((b + done) * BLOCK_SIZE), host_fd, -1,
+                                     static_cast<std::size_t>((m - done) * BLOCK_SIZE));
+        if (r <= 0) break;
+        done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
+        if (r % static_cast<long>(BLOCK_SIZE) != 0) {
+            // A part of a block went out: the host file's offset is past it,
+            // and the buffer writes that block again, so step back over it.
+            ::lseek(host_fd, -(r % static_cast<long>(BLOCK_SIZE)), SEEK_CUR);
+            break;
+        }
+    }
+    v.blocks_read += done;
+    return done;
+}
+
+}  // namespace
+
+int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd) {
+    StreamBuffer buf{runs, nullptr};
+    bool copy = true;
+    for (const BlockRun& run : runs) {
+        for (std::uint64_t b = run.first, left = run.count; left > 0;) {
+            std::uint64_t m = std::min(left, STREAM_CHUNK_BLOCKS);
+            if (copy) {
+                const std::uint64_t c = host_copy(v, host_fd, b, m);
+                // Nothing copied at all: the host offers no such copy here.
+                if (c == 0) copy = false;
+                b += c;
+                left -= c;
+                if (c == m) continue;
+                m = std::min(left, STREAM_CHUNK_BLOCKS);
+            }
+            std::uint8_t* p = buf.get();
+            if (!p) return -4;
+            if (volume_read_run(v, p, b, m) != 0) return -1;
+            if (!host_write(host_fd, p, static_cast<std::size_t>(m * BLOCK_SIZE))) return -2;
+            b += m;
+            left -= m;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// Write m blocks from buf to block b on, in one call, or one by one to
+// report the block that fails: 0 or -1.
+int volume_write_run(Volume& v, const std::uint8_t* buf, std::uint64_t b, std::uint64_t m) {
+    if (run_transfer(v, const_cast<std::uint8_t*>(buf), b, m, Direction::write)) return 0;
+    for (std::uint64_t i = 0; i < m; ++i)
+        if (block_write(v, buf + i * BLOCK_SIZE, b + i) != 0) return -1;
+    return 0;
+}
+
+// Read up to len bytes of the host file at off: true when all came.
+bool host_read(int fd, std::uint8_t* p, std::size_t len, std::uint64_t off) {
+    while (len > 0) {
+        ssize_t r = ::pread(fd, p, len, static_cast<off_t>(off));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        off += static_cast<std::uint64_t>(r);
+        len -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// Copy m blocks from the host file at pos to block b on without passing them
+// through memory: the number of whole blocks copied, fewer when the host
+// cannot (what went out of a block only in part is written again).
+std::uint64_t host_copy_in(Volume& v, int host_fd, std::uint64_t pos, std::uint64_t b, std::uint64_t m) {
+    std::uint64_t done = 0;
+    while (done < m) {
+        long r = platform_copy_range(host_fd, static_cast<long long>(pos + done * BLOCK_SIZE), v.fd,
+                                     static_cast<long long>((b + done) * BLOCK_SIZE),
+                                     static_cast<std::size_t>((m - done) * BLOCK_SIZE));
+        if (r > 0) v.unsynced = true;
+        if (r <= 0) break;
+        done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
+        if (r % static_cast<long>(BLOCK_SIZE) != 0) break;
+    }
+    v.blocks_written += done;
+    return done;
+}
+
+}  // namespace
+
+int runs_from_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd, std::uint64_t bytes) {
+    StreamBuffer buf{runs, nullptr};
+    bool copy = true;
+    std::uint64_t pos = 0;  // bytes of the file placed so far
+    for (const BlockRun& run : runs) {
+        for (std::uint64_t b = run.first, left = run.count; left > 0;) {
+            std::uint64_t m = std::min(left, STREAM_CHUNK_BLOCKS);
+            // Whole blocks of the file go without a copy in memory where
+            // the host can; the rest, and the zeros behind the end, through
+            // the buffer.
+            if (copy && pos + m * BLOCK_SIZE <= bytes) {
+                const std::uint64_t c = host_copy_in(v, host_fd, pos, b, m);
+                if (c == 0) copy = false;
+                pos += c * BLOCK_SIZE;
+                b += c;
+                left -= c;
+                if (c == m) continue;
+                m = std::min(left, STREAM_CHUNK_BLOCKS);
+            }
+            const std::size_t len = static_cast<std::size_t>(m * BLOCK_SIZE);
+            std::uint8_t* p = buf.get();
+            if (!p) return -4;
+            const std::size_t have =
+                pos >= bytes ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(len, bytes - pos));
+            if (!host_read(host_fd, p, have, pos)) return -3;
+            std::fill(p + have, p + len, std::uint8_t{0});
+            if (volume_write_run(v, p, b, m) != 0) return -1;
+            pos += len;
+            b += m;
+            left -= m;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+bool runs_overlap(const std::vector<BlockRun>& a, const std::vector<BlockRun>& b) {
+    for (const BlockRun& x : a)
+        for (const BlockRun& y : b)
+            if (x.first < y.first + y.count && y.first < x.first + x.count) return true;
+    return false;
+}
+
+}  // namespace
+
+int runs_copy(Volume& v, const std::vector<BlockRun>& from, const std::vector<BlockRun>& to) {
+    // Blocks written before they are read (a damaged source chain that runs
+    // through blocks the new chain took) would copy the copy: read all first.
+    const bool whole = runs_overlap(from, to);
+    const std::uint64_t all = std::max<std::uint64_t>(runs_blocks(from), 1);
+    const std::uint64_t chunk = whole ? all : std::min(all, STREAM_CHUNK_BLOCKS);
+    std::unique_ptr<std::uint8_t[]> buf(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(chunk * BLOCK_SIZE)]);
+    if (!buf) return -4;
+    std::uint64_t at = 0;  // blocks of from read into buf and not yet written
+    std::size_t i = 0, j = 0;
+    std::uint64_t di = 0, dj = 0;  // blocks done within from[i] and to[j]
+    while (i < from.size() && j < to.size()) {
+        std::uint64_t m = std::min({from[i].count - di, to[j].count - dj, chunk - at});
+        if (volume_read_run(v, buf.get() + at * BLOCK_SIZE, from[i].first + di, m) != 0) return -1;
+        if (!whole && volume_write_run(v, buf.get(), to[j].first + dj, m) != 0) return -2;
+        at = whole ? at + m : 0;
+        di += m;
+        dj += m;
+        if (di == from[i].count) ++i, di = 0;
+        if (dj == to[j].count) ++j, dj = 0;
+    }
+    if (whole) {
+        std::uint64_t done = 0;
+        for (const BlockRun& r : to) {
+            const std::uint64_t m = std::min(r.count, at - done);
+            if (m > 0 && volume_write_run(v, buf.get() + done * BLOCK_SIZE, r.first, m) != 0) return -2;
+            done += m;
+        }
+    }
+    return 0;
 }
 
 void volume_sync(Volume& v) {

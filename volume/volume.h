@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "format.h"
 
@@ -22,6 +24,14 @@ struct FatCache {
     // Rotating counter that steers the choice of a victim; advanced by every
     // lookup and never reset.
     int victim_counter = 0;
+    // Read-ahead of a sequential scan (free count, allocator search): a run
+    // of FAT blocks read in one call, from which a miss loads its block
+    // instead of reading it alone. ahead_limit is 0 outside a scan.
+    std::unique_ptr<std::uint8_t[]> ahead;  // not zero-filled: always read into first
+    std::uint64_t ahead_capacity = 0;       // blocks ahead can hold
+    std::uint64_t ahead_first = 0;  // FAT block index of the first block held
+    std::uint64_t ahead_count = 0;  // blocks held
+    std::uint64_t ahead_limit = 0;  // blocks the next read-ahead may take
 
     FatCache() { fat_block.fill(FAT_SLOT_EMPTY); }
 };
@@ -75,12 +85,51 @@ int block_read(Volume& v, std::uint8_t* buf, std::uint64_t n);
 // -2 (seek), -3 (short write).
 int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n);
 
+// Read up to count consecutive blocks from block n into buf in one call,
+// silently and without bounds checks: the number of whole blocks read, fewer
+// at the end of the image or on an error.
+std::uint64_t blocks_read_ahead(Volume& v, std::uint8_t* buf, std::uint64_t n, std::uint64_t count);
+
+// Write count consecutive blocks from buf from block n on, in large calls,
+// with the checks, messages and result of block_write block by block.
+int blocks_write(Volume& v, const std::uint8_t* buf, std::uint64_t n, std::uint64_t count);
+
 // Move up to count blocks between buf and the chain that starts at block
 // start, the first contiguous blocks taken as consecutive numbers: 0 (chain
 // ended on its end mark), 1 (count ran out), -1 (I/O or read-only),
 // -2 (FAT unreadable), -3 (free block), -4 (bad block), -5 (run too long).
 int chain_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, std::uint64_t contiguous,
                    std::uint64_t count, Direction dir);
+
+// A run of consecutive blocks of a chain.
+struct BlockRun {
+    std::uint64_t first;
+    std::uint64_t count;
+};
+
+// Follow up to count blocks of the chain as chain_transfer does, with the
+// same FAT lookups, checks, messages and result, noting the blocks in runs
+// instead of moving them; a block beyond the end of an image file fails as
+// its read would. The blocks then move with runs_to_host.
+int chain_map(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uint64_t count, Direction dir,
+              std::vector<BlockRun>& runs);
+
+// Copy the blocks of runs to the host file at its offset, without a copy in
+// memory where both are files, else through one reused 1 MB buffer:
+// 0, -1 (a block could not be read: reported), -2 (the host file took less),
+// -4 (no memory for the buffer).
+int runs_to_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd);
+
+// Fill the blocks of runs from the host file: its first bytes bytes from
+// offset 0, then zeros to the end of the last block, through one reused
+// 1 MB buffer: 0, -1 (a block could not be written: reported), -3 (the host
+// file gave less than bytes: not reported), -4 (no memory for the buffer).
+int runs_from_host(Volume& v, const std::vector<BlockRun>& runs, int host_fd, std::uint64_t bytes);
+
+// Copy the blocks of from, in order, to the blocks of to (as many as the
+// shorter holds): 0, -1 (a block could not be read), -2 (a block could not
+// be written), both reported; -4 (no memory for the buffer).
+int runs_copy(Volume& v, const std::vector<BlockRun>& from, const std::vector<BlockRun>& to);
 
 // Make the volume's contents durable (after the FAT was written back).
 void volume_sync(Volume& v);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,6 +109,28 @@ TEST_F(Conversion, LongInputsMatchFrameByFrameReference) {
                 ASSERT_EQ(got[at], hi) << channels << "/" << bits << " sample " << n;
                 ASSERT_EQ(got[at + 1], lo) << channels << "/" << bits << " sample " << n;
             }
+        }
+    }
+}
+
+// A complete regular input streams into its output; any other input is
+// assembled in memory first. Both give the same bytes.
+TEST_F(Conversion, StreamedAndAssembledOutputsAgree) {
+    for (unsigned channels : {1u, 2u}) {
+        for (unsigned bits : {8u, 16u}) {
+            Bytes data = pattern_bytes(300001, channels * bits);
+            ASSERT_TRUE(write_file("s.wav", make_wav(channels, bits, 300001, data)));
+            convert("s.wav");
+            ASSERT_EQ(rc_, CONV_OK);
+            Bytes streamed;
+            ASSERT_TRUE(read_file("s", streamed));
+            int fd = ::open("s.wav", O_RDONLY);
+            ASSERT_GE(fd, 0);
+            InsImage image;
+            MsgCapture cap;
+            EXPECT_EQ(conv_build(fd, tmpl_.data(), "s", image), CONV_OK);
+            ::close(fd);
+            EXPECT_EQ(Bytes(image.data.get(), image.data.get() + image.len), streamed) << channels << "/" << bits;
         }
     }
 }

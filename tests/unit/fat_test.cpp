@@ -186,10 +186,17 @@ TEST(Cache, VictimRuleAndCounter) {
     while ((v.fat.victim_counter + 1) % 2 != 0) fat_slot_for(v, 0);
     ASSERT_GE(fat_slot_for(v, 8 * 170), 0);
     EXPECT_EQ(v.blocks_written, writes);
-    // Odd: the named slot is written back even when clean.
+    // Odd: the slot the counter names goes; it is written back only when
+    // dirty, as a clean one holds what the volume holds.
     while ((v.fat.victim_counter + 1) % 2 == 0) fat_slot_for(v, 8 * 170);
-    ASSERT_GE(fat_slot_for(v, 9 * 170), 0);
-    EXPECT_EQ(v.blocks_written, writes + 1);
+    const int named = (v.fat.victim_counter + 1) % 8;
+    const std::uint64_t expect = writes + (v.fat.dirty[named] ? 1 : 0);
+    ASSERT_EQ(fat_slot_for(v, 9 * 170), named);
+    EXPECT_EQ(v.blocks_written, expect);
+    v.fat.dirty.fill(1);
+    while ((v.fat.victim_counter + 1) % 2 == 0) fat_slot_for(v, 9 * 170);
+    ASSERT_GE(fat_slot_for(v, 10 * 170), 0);
+    EXPECT_EQ(v.blocks_written, expect + 1);
 }
 
 TEST(Cache, ReadOnlyScanWarnsAtOddEvictions) {
