@@ -91,12 +91,12 @@ int input_wait(int fd) {
     const sigset_t ending = session_signals();
     sigset_t before;
     sigprocmask(SIG_BLOCK, &ending, &before);
+    sigset_t during = before;
+    sigdelset(&during, SIGINT);
+    sigdelset(&during, SIGTERM);
+    sigdelset(&during, SIGHUP);
     int result = 1;
     if (!console_signal && fd >= 0 && fd < FD_SETSIZE) {
-        sigset_t during = before;
-        sigdelset(&during, SIGINT);
-        sigdelset(&during, SIGTERM);
-        sigdelset(&during, SIGHUP);
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
@@ -104,6 +104,9 @@ int input_wait(int fd) {
         // after the check above is taken here and ends the wait.
         if (pselect(fd + 1, &readable, nullptr, nullptr, nullptr, &during) < 0 && errno == EINTR) result = -1;
     }
+    // When input was ready as well, the wait does not take a pending signal;
+    // nor does a mask the program inherited let it through. Take it now.
+    sigprocmask(SIG_SETMASK, &during, nullptr);
     sigprocmask(SIG_SETMASK, &before, nullptr);
     return console_signal ? 0 : result;
 }
