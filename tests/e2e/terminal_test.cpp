@@ -52,27 +52,34 @@ std::string keys(std::initializer_list<std::string_view> parts) {
 TEST_F(AtTerminal, EditsRecallsCompletesAndKeepsTheHistory) {
   {
     std::unique_ptr<Terminal> t = open_session();
-    ASSERT_TRUE(t->wait_for(kPrompt)) << t->screen();
-    t->type(keys({"ls", key::enter}));
+    // Types a line once the editor waits for keys.
+    auto type_line = [&](const std::string& k) {
+      ASSERT_TRUE(t->wait_editing()) << t->screen();
+      t->type(k);
+    };
+    type_line(keys({"ls", key::enter}));
     ASSERT_TRUE(t->wait_for(listing_done(), 1)) << t->screen();
     // Up recalls the line; the cursor keys edit it: "lsx" becomes "ls".
-    t->type(keys({key::up, "x", key::left, "\x04", key::enter}));
+    type_line(keys({key::up, "x", key::left, "\x04", key::enter}));
     ASSERT_TRUE(t->wait_for(listing_done(), 2)) << t->screen();
     // A host file name completed after put.
-    t->type(keys({"put ki", key::tab, "3", key::enter, "ls", key::enter}));
+    const int before_put = t->count(kPrompt);
+    type_line(keys({"put ki", key::tab, "3", key::enter}));
+    ASSERT_TRUE(t->wait_for(kPrompt, before_put + 1)) << t->screen();
+    type_line(keys({"ls", key::enter}));
     ASSERT_TRUE(t->wait_for(listing_done(), 3)) << t->screen();
     EXPECT_NE(t->screen().find("KICK.WAV"), std::string::npos) << t->screen();
     // Entry numbers with their names on a double Tab; Ctrl-C drops the line.
-    t->type(keys({"rm ", key::tab, key::tab}));
+    type_line(keys({"rm ", key::tab, key::tab}));
     ASSERT_TRUE(t->wait_for("3 DRUMS")) << t->screen();
     EXPECT_NE(t->screen().find("1 KICK.WAV"), std::string::npos) << t->screen();
     EXPECT_NE(t->screen().find("5 KICK"), std::string::npos) << t->screen();
     const int prompts = t->count(kPrompt);
     t->type(key::ctrl_c);
     ASSERT_TRUE(t->wait_for(kPrompt, prompts + 1)) << t->screen();
-    t->type(keys({"he", key::tab, key::enter}));
+    type_line(keys({"he", key::tab, key::enter}));
     ASSERT_TRUE(t->wait_for("usage: help\r\n" + kPrompt)) << t->screen();
-    t->type(key::ctrl_d);
+    type_line(std::string(key::ctrl_d));
     RunResult r = t->finish();
     EXPECT_EXIT_CODE(r, 0);
   }
@@ -84,7 +91,7 @@ TEST_F(AtTerminal, EditsRecallsCompletesAndKeepsTheHistory) {
 
   // The next session starts with that history.
   std::unique_ptr<Terminal> t = open_session();
-  ASSERT_TRUE(t->wait_for(kPrompt)) << t->screen();
+  ASSERT_TRUE(t->wait_editing()) << t->screen();
   t->type(keys({key::up, key::enter}));
   ASSERT_TRUE(t->wait_for("usage: help")) << t->screen();
   t->type(keys({"exit", key::enter}));
@@ -96,11 +103,12 @@ TEST_F(AtTerminal, EditsRecallsCompletesAndKeepsTheHistory) {
 TEST_F(AtTerminal, AnswersStayOutOfTheHistory) {
   history = tmp.file("no-such-folder/history");
   std::unique_ptr<Terminal> t = open_session();
-  ASSERT_TRUE(t->wait_for(kPrompt)) << t->screen();
+  ASSERT_TRUE(t->wait_editing()) << t->screen();
   t->type(keys({"newfs", key::enter}));
   ASSERT_TRUE(t->wait_for("type `y' >")) << t->screen();
   t->type(keys({"no", key::enter}));
   ASSERT_TRUE(t->wait_for(kPrompt, 2)) << t->screen();
+  ASSERT_TRUE(t->wait_editing()) << t->screen();
   t->type(keys({key::up, key::enter}));
   ASSERT_TRUE(t->wait_for("type `y' >", 2)) << "Up did not bring back the command line\n" << t->screen();
   t->type(keys({"x", key::enter}));

@@ -120,6 +120,15 @@ bool Terminal::wait_for(std::string_view needle, int n, int timeout_seconds) {
   return true;
 }
 
+bool Terminal::wait_editing(int timeout_seconds) {
+  auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
+  for (;;) {
+    termios t{};
+    if (master_ >= 0 && tcgetattr(master_, &t) == 0 && !(t.c_lflag & ICANON)) return true;
+    if (Clock::now() >= deadline || !read_some(10)) return false;
+  }
+}
+
 RunResult Terminal::finish(int timeout_seconds) {
   auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
   int status = 0;

@@ -41,6 +41,10 @@ class Terminal {
   // Waits until the screen stream holds `count` occurrences of needle;
   // false on timeout or when the program ends first.
   bool wait_for(std::string_view needle, int count = 1, int timeout_seconds = 20);
+  // Waits until the terminal is out of line mode, as a line editor puts it
+  // while it waits for keys (before that, keys would be taken as a line);
+  // false on timeout or when the program ends first.
+  bool wait_editing(int timeout_seconds = 20);
   // Number of occurrences of needle in what was shown so far.
   int count(std::string_view needle) const;
   // Everything the program wrote to the terminal so far.
