@@ -8,6 +8,9 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# Line editing in zvkfm at a terminal (the build goes on without it).
+command -v pkg-config >/dev/null || need+=(pkg-config)
+[ -e /usr/include/histedit.h ] || need+=(libedit-dev)
 if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
     # Extra tools for CI: clang with libFuzzer, man page lint, benchmark baselines.
     command -v clang++ >/dev/null || need+=(clang)
@@ -15,6 +18,10 @@ if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
         need+=(libclang-rt-dev)
     command -v mandoc >/dev/null || need+=(mandoc)
     command -v python3 >/dev/null || need+=(python3)
+    # The Debian package (dpkg-shlibdeps needs file) and the sox recipe test.
+    command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+    command -v file >/dev/null || need+=(file)
+    command -v sox >/dev/null || need+=(sox)
 fi
 
 [ ${#need[@]} -eq 0 ] && exit 0
