@@ -165,7 +165,8 @@ unsigned char complete_key(EditLine* el, int) {
     const Completion c = editor.completer(before);
     if (c.candidates.empty()) return CC_REFRESH_BEEP;
     const std::size_t typed = before.size() - c.start;
-    std::string add = common_beginning(c.candidates).substr(std::min(typed, before.size()));
+    const std::string common = common_beginning(c.candidates);
+    std::string add = common.size() > typed ? common.substr(typed) : "";
     if (c.candidates.size() == 1 && c.candidates[0].ends_word) add += ' ';
     if (!add.empty()) {
         editor.last_tab.clear();
