@@ -226,7 +226,8 @@ bool edited_line(const char* prompt, std::string& line, bool command) {
     editor.prompt = prompt + start;
     for (;;) {
         std::fflush(console.out);
-        if (console_signal || editor.at_end) {
+        if (editor.at_end) return false;  // the newline after Ctrl-D ends the screen
+        if (console_signal) {
             err_print("%s", editor.prompt.c_str());  // as plain reads show it
             return false;
         }
