@@ -20,13 +20,6 @@
 
 namespace {
 
-// The part of prompt up to its last newline goes out as it is; only the
-// last line is the editor's prompt, which it redraws.
-std::size_t prompt_line_start(const char* prompt) {
-    const char* nl = std::strrchr(prompt, '\n');
-    return nl ? static_cast<std::size_t>(nl - prompt + 1) : 0;
-}
-
 // Plain reads: the prompt printed, then the input stream read directly.
 bool plain_line(const char* prompt, char* buf, int size) {
     err_print("%s", prompt);
@@ -94,6 +87,13 @@ private:
 };
 
 char* editor_prompt(EditLine*) { return editor.prompt.data(); }
+
+// The part of prompt up to its last newline goes out as it is; only the
+// last line is the editor's prompt, which it redraws.
+std::size_t prompt_line_start(const char* prompt) {
+    const char* nl = std::strrchr(prompt, '\n');
+    return nl ? static_cast<std::size_t>(nl - prompt + 1) : 0;
+}
 
 // The editor's key reader: one character, read only when the terminal has
 // one, so that a signal ends the wait at once. 1, 0 at end, -1 on a signal.
