@@ -17,6 +17,7 @@ class AtTerminal : public ZvkTest {
   std::string history = tmp.file("history");
 
   void SetUp() override {
+    if (!ZVK_HAVE_LIBEDIT) GTEST_SKIP() << "zvkfm is built without libedit: no line editing";
     Image img = Image::formatted(1600, {10, 2, 80}, "DEMO");
     img.add_file(img.root(), 3, "DRUMS", 3, 2);
     img.add_file(img.root(), 5, "KICK", 3, 1);
@@ -111,13 +112,16 @@ TEST_F(AtTerminal, AnswersStayOutOfTheHistory) {
   ASSERT_TRUE(t->wait_editing()) << t->screen();
   t->type(keys({"newfs", key::enter}));
   ASSERT_TRUE(t->wait_for("type `y' >")) << t->screen();
+  ASSERT_TRUE(t->wait_editing()) << t->screen();
   t->type(keys({"no", key::enter}));
   ASSERT_TRUE(t->wait_for(kPrompt, 2)) << t->screen();
   ASSERT_TRUE(t->wait_editing()) << t->screen();
   t->type(keys({key::up, key::enter}));
   ASSERT_TRUE(t->wait_for("type `y' >", 2)) << "Up did not bring back the command line\n" << t->screen();
+  ASSERT_TRUE(t->wait_editing()) << t->screen();
   t->type(keys({"x", key::enter}));
   ASSERT_TRUE(t->wait_for(kPrompt, 3)) << t->screen();
+  ASSERT_TRUE(t->wait_editing()) << t->screen();
   t->type(keys({"exit", key::enter}));
   RunResult r = t->finish();
   EXPECT_EXIT_CODE(r, 0);

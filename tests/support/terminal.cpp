@@ -58,6 +58,9 @@ Terminal::Terminal(const std::vector<std::string>& argv, const TerminalOptions& 
   const char* name = ptsname(master_);
   if (!name) throw std::runtime_error("can't name the pseudo-terminal");
   const std::string slave_name = name;
+  // The modes are the slave side's; the master side has its own.
+  slave_ = ::open(slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0) throw std::runtime_error("can't open the pseudo-terminal's slave side");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) exec_on_terminal(argv, opt, slave_name.c_str());
@@ -71,6 +74,7 @@ Terminal::~Terminal() {
     waitpid(pid_, &status, 0);
   }
   if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
 }
 
 void Terminal::type(std::string_view keys) {
@@ -124,7 +128,7 @@ bool Terminal::wait_editing(int timeout_seconds) {
   auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
   for (;;) {
     termios t{};
-    if (master_ >= 0 && tcgetattr(master_, &t) == 0 && !(t.c_lflag & ICANON)) return true;
+    if (tcgetattr(slave_, &t) == 0 && !(t.c_lflag & ICANON)) return true;
     if (Clock::now() >= deadline || !read_some(10)) return false;
   }
 }
@@ -135,6 +139,10 @@ RunResult Terminal::finish(int timeout_seconds) {
   while (!reaped_ && Clock::now() < deadline) {
     read_some(10);
     if (waitpid(pid_, &status, WNOHANG) == pid_) reaped_ = true;
+  }
+  if (slave_ >= 0) {
+    close(slave_);  // now the master side reads the end of the output
+    slave_ = -1;
   }
   if (!reaped_) {
     kill(pid_, SIGKILL);

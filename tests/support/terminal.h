@@ -58,6 +58,7 @@ class Terminal {
 
   pid_t pid_ = -1;
   int master_ = -1;
+  int slave_ = -1;  // held open to read the program's terminal modes
   std::string screen_;
   RunResult result_;
   bool reaped_ = false;
