@@ -15,6 +15,8 @@ pkg-config --exists fuse3 2>/dev/null || need+=(libfuse3-dev)
 command -v fusermount3 >/dev/null || need+=(fuse3)
 command -v rsync >/dev/null || need+=(rsync)
 command -v setfattr >/dev/null || need+=(attr)
+# Line editing in zvkfm at a terminal (the build goes on without it).
+[ -e /usr/include/histedit.h ] || need+=(libedit-dev)
 if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
     # Extra tools for CI: clang with libFuzzer, man page lint, benchmark baselines.
     command -v clang++ >/dev/null || need+=(clang)
@@ -22,6 +24,10 @@ if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
         need+=(libclang-rt-dev)
     command -v mandoc >/dev/null || need+=(mandoc)
     command -v python3 >/dev/null || need+=(python3)
+    # The Debian package (dpkg-shlibdeps needs file) and the sox recipe test.
+    command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+    command -v file >/dev/null || need+=(file)
+    command -v sox >/dev/null || need+=(sox)
 fi
 
 [ ${#need[@]} -eq 0 ] && exit 0

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -6,6 +7,7 @@
 #include "console.h"
 #include "entry.h"
 #include "fat.h"
+#include "lineedit.h"
 #include "path.h"
 #include "shell.h"
 
@@ -13,17 +15,19 @@ namespace {
 
 constexpr int ANSWER_SIZE = 512;  // answers of at most 511 characters
 
-// Read one answer; true when it counts (a line was read and is not empty).
-bool read_answer(char (&buf)[ANSWER_SIZE]) {
-    if (!input_line(buf, ANSWER_SIZE)) return false;
+// Ask a question of the dialogue; true when the answer counts (a line was
+// read and is not empty).
+bool ask(const char* question, char (&buf)[ANSWER_SIZE]) {
+    if (!read_answer(question, buf, ANSWER_SIZE)) return false;
     return buf[0] != '\n' && buf[0] != '\0';
 }
 
 // Ask for a BE16 geometry field, keeping it when the answer is empty.
-void ask_u16(const char* prompt, std::uint8_t* field) {
-    err_print(prompt, static_cast<unsigned long>(be16_get(field)));
+void ask_u16(const char* format, std::uint8_t* field) {
+    char question[80];
+    std::snprintf(question, sizeof question, format, static_cast<unsigned long>(be16_get(field)));
     char buf[ANSWER_SIZE];
-    if (read_answer(buf)) be16_put(field, static_cast<std::uint16_t>(command_number(buf)));
+    if (ask(question, buf)) be16_put(field, static_cast<std::uint16_t>(command_number(buf)));
 }
 
 // Free blocks of a fresh file system on a volume of total blocks.
@@ -78,9 +82,10 @@ void cmd_chlabel(Fs& fs, const char* label) {
     std::uint32_t total = std::uint32_t{be16_get(id + devid::SECTORS)} * be16_get(id + devid::HEADS) *
                           be16_get(id + devid::CYLINDERS);
     be32_put(id + devid::TOTAL_BLK_NR, total);
-    err_print("-> total nr of blocks [%i]:", static_cast<int>(total));
+    char question[80];
+    std::snprintf(question, sizeof question, "-> total nr of blocks [%i]:", static_cast<int>(total));
     char buf[ANSWER_SIZE];
-    if (read_answer(buf)) be32_put(id + devid::TOTAL_BLK_NR, static_cast<std::uint32_t>(command_number(buf)));
+    if (ask(question, buf)) be32_put(id + devid::TOTAL_BLK_NR, static_cast<std::uint32_t>(command_number(buf)));
 
     const std::uint32_t free = free_blocks_for(total_blocks(v));
     set_free_counter(v, free);
@@ -88,8 +93,8 @@ void cmd_chlabel(Fs& fs, const char* label) {
 
     char current[LABEL_LEN + 1] = {};
     std::memcpy(current, id + devid::LABEL, LABEL_LEN);
-    err_print("disk label [%s]:", current);
-    if (read_answer(buf)) {
+    std::snprintf(question, sizeof question, "disk label [%s]:", current);
+    if (ask(question, buf)) {
         std::size_t len = std::strlen(buf);
         if (len > 0 && buf[len - 1] == '\n') buf[len - 1] = '\0';
         std::memcpy(id + devid::LABEL, name_normalize(fs, buf, LABEL_LEN), LABEL_LEN);

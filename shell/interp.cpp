@@ -1,12 +1,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "console.h"
 #include "dircmd.h"
 #include "entry.h"
 #include "fat.h"
+#include "lineedit.h"
 #include "path.h"
 #include "shell.h"
 
@@ -16,6 +18,9 @@ struct CommandEntry {
     const char* name;
     const char* usage;
     int id;
+    // What Tab completes for each argument word: 'n' an entry number of the
+    // working directory, 'h' a host file name, '-' nothing.
+    const char* completes;
 };
 
 constexpr const char* USAGE_EXIT = "usage: exit (=q, bye)\n";
@@ -32,38 +37,38 @@ enum CommandId {
 };
 
 constexpr CommandEntry COMMANDS[] = {
-    {"exit", USAGE_EXIT, CMD_EXIT},
-    {"q", USAGE_EXIT, CMD_EXIT},
-    {"bye", USAGE_EXIT, CMD_EXIT},
-    {"sync", "usage: sync\n", CMD_SYNC},
-    {"ls", USAGE_LS, CMD_LS},
-    {"dir", USAGE_LS, CMD_LS},
-    {"pwd", "usage: pwd\n", CMD_PWD},
-    {"cd", "usage: cd [<dir.nr.>|..]\n", CMD_CD},
-    {"fatlist", "usage: fatlist <filenr.>\n", CMD_FATLIST},
-    {"rm", USAGE_RM, CMD_RM},
-    {"del", USAGE_RM, CMD_RM},
-    {"mv", "usage: mv <src.filenr.> <dest.dir.nr.>\n", CMD_MV},
-    {"ln", "usage: ln <clone.filenr.>\n", CMD_LN},
-    {"cp", USAGE_CP, CMD_CP},
-    {"copy", USAGE_CP, CMD_CP},
-    {"rmdir", "usage: rmdir <filenr.>\n", CMD_RMDIR},
-    {"mkdir", "usage: mkdir <dir.name>\n", CMD_MKDIR},
-    {"chname", "usage: chname <filename> <filenr.>\n", CMD_CHNAME},
-    {"chtype", "usage: chtype <typeid> <filenr.>\n", CMD_CHTYPE},
-    {"label", "usage: label\n", CMD_LABEL},
-    {"df", "usage: df [-c]\n", CMD_DF},
-    {"chlabel", "usage: chlabel [<disk label>]\n", CMD_CHLABEL},
-    {"newfs", "usage: newfs\n", CMD_NEWFS},
-    {"get", USAGE_GET, CMD_GET},
-    {"save", USAGE_GET, CMD_GET},
-    {"export", USAGE_GET, CMD_GET},
-    {"put", USAGE_PUT, CMD_PUT},
-    {"load", USAGE_PUT, CMD_PUT},
-    {"import", USAGE_PUT, CMD_PUT},
-    {"loados", "usage: loados <inp.filename> <out.filename>\n", CMD_LOADOS},
-    {"help", "usage: help\n", CMD_HELP},
-    {nullptr, nullptr, CMD_NONE},
+    {"exit", USAGE_EXIT, CMD_EXIT, ""},
+    {"q", USAGE_EXIT, CMD_EXIT, ""},
+    {"bye", USAGE_EXIT, CMD_EXIT, ""},
+    {"sync", "usage: sync\n", CMD_SYNC, ""},
+    {"ls", USAGE_LS, CMD_LS, ""},
+    {"dir", USAGE_LS, CMD_LS, ""},
+    {"pwd", "usage: pwd\n", CMD_PWD, ""},
+    {"cd", "usage: cd [<dir.nr.>|..]\n", CMD_CD, "n"},
+    {"fatlist", "usage: fatlist <filenr.>\n", CMD_FATLIST, "n"},
+    {"rm", USAGE_RM, CMD_RM, "nn"},
+    {"del", USAGE_RM, CMD_RM, "nn"},
+    {"mv", "usage: mv <src.filenr.> <dest.dir.nr.>\n", CMD_MV, "nn"},
+    {"ln", "usage: ln <clone.filenr.>\n", CMD_LN, "n"},
+    {"cp", USAGE_CP, CMD_CP, "n"},
+    {"copy", USAGE_CP, CMD_CP, "n"},
+    {"rmdir", "usage: rmdir <filenr.>\n", CMD_RMDIR, "n"},
+    {"mkdir", "usage: mkdir <dir.name>\n", CMD_MKDIR, ""},
+    {"chname", "usage: chname <filename> <filenr.>\n", CMD_CHNAME, "-n"},
+    {"chtype", "usage: chtype <typeid> <filenr.>\n", CMD_CHTYPE, "-n"},
+    {"label", "usage: label\n", CMD_LABEL, ""},
+    {"df", "usage: df [-c]\n", CMD_DF, ""},
+    {"chlabel", "usage: chlabel [<disk label>]\n", CMD_CHLABEL, ""},
+    {"newfs", "usage: newfs\n", CMD_NEWFS, ""},
+    {"get", USAGE_GET, CMD_GET, "nh"},
+    {"save", USAGE_GET, CMD_GET, "nh"},
+    {"export", USAGE_GET, CMD_GET, "nh"},
+    {"put", USAGE_PUT, CMD_PUT, "h"},
+    {"load", USAGE_PUT, CMD_PUT, "h"},
+    {"import", USAGE_PUT, CMD_PUT, "h"},
+    {"loados", "usage: loados <inp.filename> <out.filename>\n", CMD_LOADOS, "h"},
+    {"help", "usage: help\n", CMD_HELP, ""},
+    {nullptr, nullptr, CMD_NONE, nullptr},
 };
 
 constexpr int LINE_SIZE = 512;  // lines of at most 511 characters
@@ -224,16 +229,16 @@ int end_status() { return console_signal ? 128 + console_signal : 0; }
 
 }  // namespace
 
-bool confirm(const char* question) {
-    err_print("%s", question);
-    int answer = input_char();
-    if (answer != '\n' && answer != EOF) {
-        int c;
-        do {
-            c = input_char();
-        } while (c != '\n' && c != EOF);
-    }
-    return answer == 'y';
+bool confirm(const char* question) { return read_answer_char(question) == 'y'; }
+
+const char* command_name(int i) {
+    return i >= 0 && i < static_cast<int>(std::size(COMMANDS)) ? COMMANDS[i].name : nullptr;
+}
+
+const char* command_arg_kinds(const char* name) {
+    for (const CommandEntry* cmd = COMMANDS; cmd->name; ++cmd)
+        if (std::strcmp(cmd->name, name) == 0) return cmd->completes;
+    return nullptr;
 }
 
 int zvkfm_main(int argc, char** argv) {
@@ -246,11 +251,11 @@ int zvkfm_main(int argc, char** argv) {
     auto fs = std::make_unique<Fs>();
     if (attach(*fs, argv[1]) != 0) return 255;
 
+    lineedit_begin([&fs = *fs](std::string_view before) { return complete_line(fs, before); });
     char line[LINE_SIZE];
     for (;;) {
         if (console_signal) break;
-        err_print("zvk > ");
-        if (!input_line(line, LINE_SIZE)) break;
+        if (!read_command("zvk > ", line, LINE_SIZE)) break;
         char* words[MAX_ARGS + 1];
         int nwords = 0;
         char* save = nullptr;
@@ -265,6 +270,7 @@ int zvkfm_main(int argc, char** argv) {
         }
         if (!dispatch(*fs, *cmd, nwords - 1, words + 1)) break;
     }
+    lineedit_end();
     volume_finish(*fs);
     std::fflush(console.out);
     return end_status();

@@ -23,6 +23,15 @@ void zvkfm_install_signals();
 // answer's line is read and dropped.
 bool confirm(const char* question);
 
+// Name of row i of the command table (aliases are rows of their own);
+// nullptr past the last row.
+const char* command_name(int i);
+
+// What Tab completes for each argument of the named command, one letter per
+// argument word: 'n' an entry number of the working directory, 'h' a host
+// file name, '-' nothing; nullptr for an unknown name.
+const char* command_arg_kinds(const char* name);
+
 // Listings and checks of the volume.
 void cmd_ls(Fs& fs);
 void cmd_types();

@@ -31,8 +31,16 @@ void out_print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void err_print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Read one line of at most size - 1 characters from the input stream, the
-// newline included when it fits; false at end of input or on a read error.
+// newline included when it fits; false at end of input, on a read error or
+// once a signal is pending.
 bool input_line(char* buf, int size);
 
 // Read one character from the input stream; EOF at end of input.
 int input_char();
+
+// Wait until fd can be read without blocking. SIGINT, SIGTERM and SIGHUP are
+// blocked from the check of console_signal until the wait starts, so one
+// that arrives just before the wait ends it at once. 1 when fd is readable,
+// 0 when a signal asked the session to end, -1 when another signal
+// interrupted the wait.
+int input_wait(int fd);

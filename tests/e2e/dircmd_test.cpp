@@ -230,7 +230,7 @@ TEST_F(DirCmd, RefusalsWithoutSpaceOrFreeEntries) {
 
   // Entries 1-38 in use; entry 0 does not count.
   Image full = fresh();
-  for (int i = 1; i <= 38; ++i) full.add_file(full.root(), i, "F" + std::to_string(i), 3, 1);
+  for (int i = 1; i <= 38; ++i) full.add_file(full.root(), i, std::string("F").append(std::to_string(i)), 3, 1);
   save(full);
   const std::string not_free = "error: file not free.\n";
   r = zvk("mkdir d\nln 1\ny\n");

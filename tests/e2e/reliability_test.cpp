@@ -156,6 +156,28 @@ TEST_F(Reliability, SignalAtThePrompt) {
   }
 }
 
+// A signal that comes just before the program starts to wait for input
+// ends the wait at once instead of after the next line. The program here
+// starts with the three signals blocked, so it can take one only inside
+// its wait; the input stays open until the signal has been sent.
+TEST_F(Reliability, SignalJustBeforeTheWaitEndsIt) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE("signal " + std::to_string(sig));
+    save(demo_tree());
+    RunOptions opt;
+    opt.blocked_signals = {SIGINT, SIGTERM, SIGHUP};
+    std::unique_ptr<Child> c = start(opt);
+    c->send("mkdir new\n");
+    ASSERT_TRUE(c->wait_for(kPrompt, 2)) << c->err();
+    c->signal(sig);
+    RunResult r = c->finish();
+    EXPECT_EXIT_CODE(r, 128 + sig);
+    EXPECT_EQ(r.err, transcript({""}));
+    EXPECT_EQ(load().entry(load().root(), 3).name, "NEW         ");
+    expect_consistent();
+  }
+}
+
 // Reads the count of bytes the process has read so far (0 when unknown).
 unsigned long long bytes_read_by(pid_t pid) {
   std::ifstream io("/proc/" + std::to_string(pid) + "/io");

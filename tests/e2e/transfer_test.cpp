@@ -85,7 +85,7 @@ TEST_F(Transfer, PutRefusals) {
 
 TEST_F(Transfer, PutWithoutRoom) {
   // Entries 1-38 in use.
-  for (int i = 1; i <= 38; ++i) img.add_file(img.root(), i, "F" + std::to_string(i), 3, 1);
+  for (int i = 1; i <= 38; ++i) img.add_file(img.root(), i, std::string("F").append(std::to_string(i)), 3, 1);
   save(img);
   host_file("a.ins", pattern(600, 1));
   RunResult r = zvk("put a.ins 3\n");
@@ -197,7 +197,7 @@ TEST_F(Transfer, CpDuplicatesAnEntry) {
 }
 
 TEST_F(Transfer, CpRefusals) {
-  for (int i = 1; i <= 38; ++i) img.add_file(img.root(), i, "F" + std::to_string(i), 3, 1);
+  for (int i = 1; i <= 38; ++i) img.add_file(img.root(), i, std::string("F").append(std::to_string(i)), 3, 1);
   img.set_entry_field(img.root(), 2, 14, 2, 0);  // entry 2: size 0 but a chain of 1
   save(img);
   RunResult r = zvk("cp 1 x\ncp 2 y\n");

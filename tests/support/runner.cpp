@@ -39,9 +39,10 @@ void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
   struct sigaction sa {};
   sa.sa_handler = SIG_DFL;
   for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (int s : opt.blocked_signals) sigaddset(&mask, s);
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
   if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
   if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(126);
   if (opt.umask >= 0) ::umask(static_cast<mode_t>(opt.umask));

@@ -19,6 +19,7 @@ struct RunOptions {
   std::string cwd;              // working directory of the child (empty: inherit)
   std::string stdin_path;       // file to use as standard input (Child only)
   int umask = -1;               // file-creation mask of the child (-1: inherit)
+  std::vector<int> blocked_signals;  // signals the child starts with blocked
 };
 
 struct RunResult {
