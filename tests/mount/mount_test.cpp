@@ -83,10 +83,11 @@ class Mount : public ::testing::Test {
   // A host tree of files whose sizes are whole blocks (upper-case names, so
   // names come back unchanged).
   void host_tree(const std::string& root, int files) {
-    sh("mkdir -p " + root + "/DRUMS/KICKS " + root + "/PADS");
-    const char* dirs[] = {"", "/DRUMS", "/DRUMS/KICKS", "/PADS"};
+    // Ten folders, so that up to 280 files stay within 38 entries each.
+    const char* dirs[] = {"", "/DRUMS", "/DRUMS/KICKS", "/PADS", "/BASS", "/KEYS", "/FX", "/VOX", "/LOOPS", "/PERC"};
+    for (const char* d : dirs) sh("mkdir -p " + root + d);
     for (int i = 0; i < files; ++i) {
-      std::string p = root + dirs[i % 4] + "/F" + std::to_string(i) + ".INS";
+      std::string p = root + dirs[i % 10] + "/F" + std::to_string(i) + ".INS";
       write_file(p, pattern(static_cast<std::size_t>(512 * (1 + i % 7)), static_cast<std::uint32_t>(i + 1)));
     }
   }
@@ -244,7 +245,7 @@ bool crash_residue(const std::string& line) {
 }
 
 TEST_F(Mount, KillDuringCopyLeavesOnlyCrashResidue) {
-  host_tree(tmp.file("in"), 120);
+  host_tree(tmp.file("in"), 280);
   RunOptions in_tmp;
   in_tmp.cwd = tmp.path();
   // Killed after a few files, in the middle, and near the end of the copy.
