@@ -91,20 +91,23 @@ int cmd_mkdir(Fs& fs, const char* name) {
         fs.template_ready = true;
     }
     int slot = dir_find_free_slot(fs);
-    int r = entry_create(fs, name, TYPE_SUBDIR, 2, 0, 2, static_cast<std::uint32_t>(slot), 0);
+    std::uint8_t* link = dir_entry(t, 0);
+    std::memcpy(link + entry_field::NAME, fs.wd.current_dir->name.data(), NAME_LEN);
+    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(slot));
+    be32_put(link + entry_field::START, static_cast<std::uint32_t>(fs.wd.current_dir->start));
+    // The new directory's two blocks are written before its entry is.
+    const ChainFill fill = [&fs, &t](std::uint64_t first, std::uint64_t) {
+        if (chain_transfer(fs.vol, t.data(), first, 2, 2, Direction::write) < 0) {
+            err_print("error: can't write directory.\n");
+            return -1;
+        }
+        return 0;
+    };
+    int r = entry_create_filled(fs, name, TYPE_SUBDIR, 2, 0, 2, static_cast<std::uint32_t>(slot), fill);
+    if (r == -13) return -2;
     if (r < 0) {
         err_print("error: can't create directory.\n");
         return -1;
-    }
-    std::uint8_t* link = dir_entry(t, 0);
-    std::memcpy(link + entry_field::NAME, fs.wd.current_dir->name.data(), NAME_LEN);
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(r));
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(fs.wd.current_dir->start));
-    std::uint64_t first = entry_start(dir_entry(fs.wd.image, static_cast<std::size_t>(r)));
-    if (chain_transfer(fs.vol, t.data(), first, 2, 2, Direction::write) < 0) {
-        err_print("error: can't write directory.\n");
-        if (entry_delete(fs, static_cast<std::uint32_t>(r), 1) != 0) err_print("error: blocks lost.\n");
-        return -2;
     }
     return r;
 }
@@ -223,14 +226,18 @@ int cmd_mv(Fs& fs, std::uint32_t s, std::uint32_t d) {
         std::array<char, NAME_LEN + 1> dest_name = fs.wd.current_dir->name;
         const std::uint64_t dest_start = fs.wd.current_dir->start;
         bool relinked = false;
-        if (dir_change(fs, created) != 0) {
+        // The new entry is on the volume before the moved directory's
+        // parent link names it.
+        if (volume_barrier(fs.vol) != 0) {
+            err_print("error: can't write directory.\n");
+        } else if (dir_change(fs, created) != 0) {
             err_print("error: can't change to new directory.\n");
         } else {
             std::uint8_t* link = dir_entry(fs.wd.image, 0);
             std::memcpy(link + entry_field::NAME, dest_name.data(), NAME_LEN);
             be32_put(link + entry_field::START, static_cast<std::uint32_t>(dest_start));
             be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(created));
-            relinked = dir_store(fs) == 0;
+            relinked = dir_store(fs) == 0 && volume_barrier(fs.vol) == 0;
             if (!relinked) err_print("error: can't write directory.\n");
             if (dir_change(fs, 0) != 0) {
                 err_print("error: can't change to parent-dir. of new directory.\n");
@@ -252,7 +259,8 @@ int cmd_mv(Fs& fs, std::uint32_t s, std::uint32_t d) {
         err_print("error: can't change back to src.-directory.\n");
         return -11;
     }
-    if (entry_delete(fs, s, 0) != 0) {
+    // The new place is on the volume before the old one is cleared.
+    if (volume_barrier(fs.vol) != 0 || entry_delete(fs, s, 0) != 0) {
         err_print("error: can't delete dir.-entry.\n");
         return -12;
     }

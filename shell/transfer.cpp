@@ -55,15 +55,16 @@ std::int64_t write_all(int fd, const std::uint8_t* buf, std::uint64_t len) {
     return static_cast<std::int64_t>(done);
 }
 
-// Write a file's blocks along the chain of entry e, removing the entry again
-// when that fails.
-void write_new_file(Fs& fs, int e, const std::uint8_t* buf, std::uint64_t blocks) {
-    const std::uint8_t* ent = dir_entry(fs.wd.image, static_cast<std::size_t>(e));
-    if (chain_transfer(fs.vol, const_cast<std::uint8_t*>(buf), entry_start(ent), entry_contiguous(ent), blocks,
-                       Direction::write) != 0) {
-        err_print("error: can't write file.\n");
-        cmd_rm(fs, static_cast<std::uint32_t>(e));
-    }
+// The content of a new file: its blocks from buf, written along the new
+// chain before the file's entry is stored.
+ChainFill file_fill(Fs& fs, std::uint8_t* buf, std::uint64_t blocks) {
+    return [&fs, buf, blocks](std::uint64_t start, std::uint64_t contiguous) {
+        if (chain_transfer(fs.vol, buf, start, contiguous, blocks, Direction::write) != 0) {
+            err_print("error: can't write file.\n");
+            return -1;
+        }
+        return 0;
+    };
 }
 
 }  // namespace
@@ -101,24 +102,21 @@ void import_host_file(Fs& fs, const char* host_path, const char* volume_name, st
         }
     }
 
-    int e = os ? create_os_file(fs, volume_name, blocks) : create_typed_file(fs, volume_name, type, blocks);
-    if (e < 0) {
-        err_print("error: can't create file.\n");
-        return;
-    }
-    write_new_file(fs, e, buf.get(), blocks);
+    const ChainFill fill = file_fill(fs, buf.get(), blocks);
+    int e = os ? create_os_file(fs, volume_name, blocks, fill) : create_typed_file(fs, volume_name, type, blocks, fill);
+    if (e < 0 && e != -13) err_print("error: can't create file.\n");
 }
 
-int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks) {
+int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks, const ChainFill& fill) {
     if (type == TYPE_EMPTY || type == TYPE_SUBDIR || type == TYPE_PARENT || type == TYPE_OS) {
         err_print("error: invalid type.\n");
         return -11;
     }
     int slot = dir_find_free_slot(fs);
-    return entry_create(fs, name, type, blocks, blocks, 1, static_cast<std::uint32_t>(slot), 0);
+    return entry_create_filled(fs, name, type, blocks, blocks, 1, static_cast<std::uint32_t>(slot), fill);
 }
 
-int create_os_file(Fs& fs, const char* name, std::uint64_t blocks) {
+int create_os_file(Fs& fs, const char* name, std::uint64_t blocks, const ChainFill& fill) {
     if (dir_reset_root(fs) != 0) {
         err_print("error: can't change to root-directory.\n");
         return -11;
@@ -127,7 +125,7 @@ int create_os_file(Fs& fs, const char* name, std::uint64_t blocks) {
         err_print("error: os place not empty.\n");
         return -12;
     }
-    return entry_create(fs, name, TYPE_OS, blocks, blocks, 1, 0, 0);
+    return entry_create_filled(fs, name, TYPE_OS, blocks, blocks, 1, 0, fill);
 }
 
 int dir_find_free_from(const Fs& fs, std::uint32_t n) {
@@ -165,12 +163,9 @@ void cmd_cp(Fs& fs, int n, const char* name) {
         return;
     }
     int slot = dir_find_free_from(fs, 1);
-    int e = entry_create(fs, name, type, size, size, 1, static_cast<std::uint32_t>(slot), 0);
-    if (e < 0) {
-        err_print("error: can't create new file.\n");
-        return;
-    }
-    write_new_file(fs, e, buf.get(), size);
+    int e = entry_create_filled(fs, name, type, size, size, 1, static_cast<std::uint32_t>(slot),
+                                file_fill(fs, buf.get(), size));
+    if (e < 0 && e != -13) err_print("error: can't create new file.\n");
 }
 
 void cmd_get(Fs& fs, int n, const char* host_path) {

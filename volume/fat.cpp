@@ -9,6 +9,19 @@ void fat_cache_reset(Volume& v) {
     v.fat.dirty.fill(0);
 }
 
+namespace {
+
+// Write slot i back to its FAT block: true when written. Rewriting a clean
+// slot changes nothing on the volume, so it asks for no barrier.
+bool write_back(Volume& v, int i) {
+    const bool unsynced = v.unsynced;
+    const bool ok = block_write(v, v.fat.buffer[i].data(), v.fat.fat_block[i] + FAT_FIRST_BLOCK) == 0;
+    if (ok && !v.fat.dirty[i]) v.unsynced = unsynced;
+    return ok;
+}
+
+}  // namespace
+
 int fat_slot_for(Volume& v, std::uint64_t n) {
     FatCache& c = v.fat;
     const int next = (c.victim_counter + 1) % FAT_CACHE_SLOTS;
@@ -41,8 +54,11 @@ int fat_slot_for(Volume& v, std::uint64_t n) {
             victim = next;
             if (v.read_only) {
                 err_print("error: can't write FAT, device readonly.\n");
-            } else if (block_write(v, c.buffer[victim].data(), c.fat_block[victim] + FAT_FIRST_BLOCK) != 0) {
+            } else if (!write_back(v, victim)) {
                 err_print("error: can't write FAT.\n");
+                // Reusing the slot would drop links never written: keep it
+                // and fail this lookup, so the change that needed it fails.
+                if (c.dirty[victim]) return -1;
             }
         }
     }
@@ -268,6 +284,22 @@ int fat_commit(Volume& v) {
     const int flushed = fat_flush(v);
     const int barrier = volume_barrier(v);
     return flushed == 0 && barrier == 0 ? 0 : -1;
+}
+
+int fat_command_end(Volume& v) {
+    if (v.read_only) return 0;
+    int result = 0;
+    for (int i = 0; i < FAT_CACHE_SLOTS; ++i) {
+        if (!v.fat.dirty[i]) continue;
+        if (fat_flush(v) != 0) {
+            err_print("error: can't write FAT.\n");
+            result = -1;
+        }
+        break;
+    }
+    if (!v.tail_loosens && volume_barrier(v) != 0) result = -1;
+    v.tail_loosens = false;
+    return result;
 }
 
 std::int64_t free_count_check(Volume& v, bool correct) {

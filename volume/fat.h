@@ -53,6 +53,13 @@ int fat_flush(Volume& v);
 // the barrier. Silent and a no-op on a read-only volume.
 int fat_commit(Volume& v);
 
+// The step every command ends with: the dirty FAT blocks are written back
+// ("error: can't write FAT.\n" when one is refused), then the writes are made
+// durable unless all of them since the last barrier only loosened the
+// volume. 0 or -1; nothing at all after a command that wrote nothing, and
+// on a read-only volume.
+int fat_command_end(Volume& v);
+
 // Count the free FAT entries and compare with the free-block counter,
 // correcting the counter on request: the count, or -1.
 std::int64_t free_count_check(Volume& v, bool correct);
