@@ -171,7 +171,10 @@ int create(Fs& fs, const char* name, int type, std::uint64_t blocks, std::uint64
     if (dir_store(fs) != 0) {
         err_print("error: can't write directory.\n");
         std::memcpy(e, before.data(), DIR_ENTRY_SIZE);
-        create_undo(fs, own, allocated, start, blocks);
+        // The entry may have reached the volume in part: its chain and count
+        // are taken back only once the directory is known to be without it.
+        const bool restored = dir_store(fs) == 0 && volume_barrier(v) == 0;
+        if (restored) create_undo(fs, own, allocated, start, blocks);
         return -8;
     }
     return static_cast<int>(slot);
