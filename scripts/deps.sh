@@ -16,6 +16,9 @@ if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
     command -v mandoc >/dev/null || need+=(mandoc)
     command -v python3 >/dev/null || need+=(python3)
 fi
+# The read-only device test attaches a read-only loop device (it is skipped
+# without losetup).
+command -v losetup >/dev/null || [ "$(id -u)" != 0 ] || need+=(mount)
 
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
