@@ -281,5 +281,10 @@ int cmd_mv(Fs& fs, std::uint32_t s, std::uint32_t d) {
         err_print("error: can't delete dir.-entry.\n");
         return -12;
     }
+    // A later command may remove the new place first: the old one must be
+    // gone from the volume by then, or the directory would be left only
+    // where its parent link does not lead. (Out of a subdirectory the
+    // clearing was made durable before the count went down.)
+    if (dir_move && in_root(fs)) volume_barrier(fs.vol);
     return 0;
 }

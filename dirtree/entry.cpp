@@ -158,8 +158,8 @@ int create(Fs& fs, const char* name, int type, std::uint64_t blocks, std::uint64
         return r;
     }
     // What the entry will point at, and the count, are on the volume
-    // before the entry is.
-    if (fat_commit(v) != 0) {
+    // before the entry is (an existing chain already is).
+    if ((allocated || own >= 0) && fat_commit(v) != 0) {
         err_print("error: can't write FAT.\n");
         create_undo(fs, own, allocated, start, blocks);
         return -7;
@@ -223,12 +223,11 @@ int entry_delete(Fs& fs, std::uint32_t number, int release) {
     const bool freeing = release && first != 0;
     if (in_root(fs) && !freeing) return 0;
     // The cleared entry is on the volume before its count is lowered or its
-    // blocks are freed; what follows only loosens.
+    // blocks are freed.
     if (volume_barrier(v) != 0) {
         err_print("error: can't write directory.\n");
         return -5;
     }
-    v.tail_loosens = true;
     if (!in_root(fs)) {
         int own = own_number(fs);
         if (own >= 0) {

@@ -287,19 +287,9 @@ int fat_commit(Volume& v) {
 }
 
 int fat_command_end(Volume& v) {
-    if (v.read_only) return 0;
-    int result = 0;
-    for (int i = 0; i < FAT_CACHE_SLOTS; ++i) {
-        if (!v.fat.dirty[i]) continue;
-        if (fat_flush(v) != 0) {
-            err_print("error: can't write FAT.\n");
-            result = -1;
-        }
-        break;
-    }
-    if (!v.tail_loosens && volume_barrier(v) != 0) result = -1;
-    v.tail_loosens = false;
-    return result;
+    if (v.read_only || fat_flush(v) == 0) return 0;
+    err_print("error: can't write FAT.\n");
+    return -1;
 }
 
 std::int64_t free_count_check(Volume& v, bool correct) {

@@ -220,13 +220,11 @@ void volume_sync(Volume& v) {
     if (v.read_only || v.fd < 0) return;
     platform_sync(v.fd);
     v.unsynced = false;
-    v.tail_loosens = false;
 }
 
 int volume_barrier(Volume& v) {
     if (v.read_only || v.fd < 0 || !v.unsynced) return 0;
     if (platform_datasync(v.fd) != 0) return -1;
     v.unsynced = false;
-    v.tail_loosens = false;
     return 0;
 }

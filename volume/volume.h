@@ -37,10 +37,6 @@ struct Volume {
     std::uint64_t blocks_written = 0;
     // Blocks were written since the last barrier or sync.
     bool unsynced = false;
-    // Every write since the last barrier only loosened the volume (cleared
-    // references were made durable first; then counts lowered, blocks
-    // freed): the command may end without a barrier.
-    bool tail_loosens = false;
 
     Volume() = default;
     Volume(const Volume&) = delete;
