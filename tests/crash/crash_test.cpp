@@ -75,6 +75,59 @@ class Crash : public ::testing::Test {
   }
 };
 
+// The checker's crash options accept exactly the residue: each kind alone
+// passes them (and fails the default check), other damage does not.
+TEST(CrashResidue, CheckerAcceptsOnlyTheResidue) {
+  auto base = [] {
+    Image img = Image::formatted(1600, {10, 2, 80}, "res");
+    Dir a = img.add_subdir(img.root(), 1, "A");
+    img.add_subdir(img.root(), 2, "B");
+    img.add_file(a, 1, "F", 3, 2, 1);
+    img.add_subdir(a, 2, "M");
+    return img;
+  };
+  struct Case {
+    const char* what;
+    bool residue;
+    void (*damage)(Image&);
+  } cases[] = {
+      {"leaked blocks", true, [](Image& i) { i.link_chain(i.free_blocks(3)); }},
+      {"stale counter", true, [](Image& i) { i.set_free_counter(i.free_counter() + 7); }},
+      {"count too high", true, [](Image& i) { i.bump_count(i.subdir(i.root(), 1)); }},
+      {"moved directory in both places, link old", true,
+       [](Image& i) {
+         i.set_entry(i.subdir(i.root(), 2), 1, i.entry(i.subdir(i.root(), 1), 2));
+         i.bump_count(i.subdir(i.root(), 2));
+       }},
+      {"moved directory in both places, link new", true,
+       [](Image& i) {
+         Dir b = i.subdir(i.root(), 2);
+         i.set_entry(b, 1, i.entry(i.subdir(i.root(), 1), 2));
+         i.bump_count(b);
+         i.set_entry_field(i.subdir(b, 1), 0, 16, 2, 1);
+         i.set_entry_field(i.subdir(b, 1), 0, 18, 4, b.b0);
+       }},
+      {"count too low", false, [](Image& i) { i.bump_count(i.subdir(i.root(), 1), -1); }},
+      {"entry on a free chain", false,
+       [](Image& i) { i.set_fat(i.entry(i.subdir(i.root(), 1), 1).first, 0).sync_free_counter(); }},
+      {"moved directory only where its link does not lead", false,
+       [](Image& i) {
+         Dir a = i.subdir(i.root(), 1);
+         i.set_entry(i.subdir(i.root(), 2), 1, i.entry(a, 2));
+         i.bump_count(i.subdir(i.root(), 2));
+         i.set_entry_field(a, 2, 1, 1, 0);
+       }},
+  };
+  EXPECT_EQ(join_lines(check_volume(base())), "");
+  for (const Case& c : cases) {
+    Image img = base();
+    c.damage(img);
+    EXPECT_FALSE(check_volume(img).empty()) << c.what;
+    EXPECT_EQ(check_volume(img, crash_residue()).empty(), c.residue)
+        << c.what << "\n" << join_lines(check_volume(img, crash_residue()));
+  }
+}
+
 std::size_t writes_in(const std::vector<LogRecord>& log) {
   std::size_t n = 0;
   for (const LogRecord& r : log) n += !r.barrier;
