@@ -47,6 +47,41 @@ int create_link(Fs& fs, const EntryCopy& c) {
                         entry_start(c.data()));
 }
 
+// Point the parent link of the directory just entered as entry created of
+// the working directory at its new place, the new entry being on the volume
+// first: 0, 1 (not done, the old link in place), 2 (not back in the
+// working directory), 3 (not done, and the old link may not be in place).
+int relink_moved(Fs& fs, int created) {
+    const std::array<char, NAME_LEN + 1> dest_name = fs.wd.current_dir->name;
+    const std::uint64_t dest_start = fs.wd.current_dir->start;
+    if (volume_barrier(fs.vol) != 0) {
+        err_print("error: can't write directory.\n");
+        return 1;
+    }
+    if (dir_change(fs, created) != 0) {
+        err_print("error: can't change to new directory.\n");
+        return 1;
+    }
+    std::uint8_t* link = dir_entry(fs.wd.image, 0);
+    const EntryCopy old = copy_entry(fs, 0);
+    std::memcpy(link + entry_field::NAME, dest_name.data(), NAME_LEN);
+    be32_put(link + entry_field::START, static_cast<std::uint32_t>(dest_start));
+    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(created));
+    int r = 0;
+    if (dir_store(fs) != 0 || volume_barrier(fs.vol) != 0) {
+        err_print("error: can't write directory.\n");
+        // The new link may have reached the volume in part: the old one
+        // goes back before the new entry may go.
+        std::memcpy(link, old.data(), DIR_ENTRY_SIZE);
+        r = dir_store(fs) == 0 && volume_barrier(fs.vol) == 0 ? 1 : 3;
+    }
+    if (dir_change(fs, 0) != 0) {
+        err_print("error: can't change to parent-dir. of new directory.\n");
+        return 2;
+    }
+    return r;
+}
+
 }  // namespace
 
 int cmd_rm(Fs& fs, std::uint32_t n) {
@@ -91,20 +126,23 @@ int cmd_mkdir(Fs& fs, const char* name) {
         fs.template_ready = true;
     }
     int slot = dir_find_free_slot(fs);
-    int r = entry_create(fs, name, TYPE_SUBDIR, 2, 0, 2, static_cast<std::uint32_t>(slot), 0);
+    std::uint8_t* link = dir_entry(t, 0);
+    std::memcpy(link + entry_field::NAME, fs.wd.current_dir->name.data(), NAME_LEN);
+    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(slot));
+    be32_put(link + entry_field::START, static_cast<std::uint32_t>(fs.wd.current_dir->start));
+    // The new directory's two blocks are written before its entry is.
+    const ChainFill fill = [&fs, &t](std::uint64_t first, std::uint64_t) {
+        if (chain_transfer(fs.vol, t.data(), first, 2, 2, Direction::write) < 0) {
+            err_print("error: can't write directory.\n");
+            return -1;
+        }
+        return 0;
+    };
+    int r = entry_create_filled(fs, name, TYPE_SUBDIR, 2, 0, 2, static_cast<std::uint32_t>(slot), fill);
+    if (r == -13) return -2;
     if (r < 0) {
         err_print("error: can't create directory.\n");
         return -1;
-    }
-    std::uint8_t* link = dir_entry(t, 0);
-    std::memcpy(link + entry_field::NAME, fs.wd.current_dir->name.data(), NAME_LEN);
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(r));
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(fs.wd.current_dir->start));
-    std::uint64_t first = entry_start(dir_entry(fs.wd.image, static_cast<std::size_t>(r)));
-    if (chain_transfer(fs.vol, t.data(), first, 2, 2, Direction::write) < 0) {
-        err_print("error: can't write directory.\n");
-        if (entry_delete(fs, static_cast<std::uint32_t>(r), 1) != 0) err_print("error: blocks lost.\n");
-        return -2;
     }
     return r;
 }
@@ -220,28 +258,14 @@ int cmd_mv(Fs& fs, std::uint32_t s, std::uint32_t d) {
     }
 
     if (dir_move) {
-        std::array<char, NAME_LEN + 1> dest_name = fs.wd.current_dir->name;
-        const std::uint64_t dest_start = fs.wd.current_dir->start;
-        bool relinked = false;
-        if (dir_change(fs, created) != 0) {
-            err_print("error: can't change to new directory.\n");
-        } else {
-            std::uint8_t* link = dir_entry(fs.wd.image, 0);
-            std::memcpy(link + entry_field::NAME, dest_name.data(), NAME_LEN);
-            be32_put(link + entry_field::START, static_cast<std::uint32_t>(dest_start));
-            be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(created));
-            relinked = dir_store(fs) == 0;
-            if (!relinked) err_print("error: can't write directory.\n");
-            if (dir_change(fs, 0) != 0) {
-                err_print("error: can't change to parent-dir. of new directory.\n");
-                return -10;
-            }
-        }
-        if (!relinked) {
+        const int r = relink_moved(fs, created);
+        if (r == 2) return -10;
+        if (r != 0) {
             // A moved directory whose parent link still names the old parent
             // would lead its count updates into the wrong entry: undo the
-            // new entry and leave the source as it was.
-            if (entry_delete(fs, static_cast<std::uint32_t>(created), 0) != 0)
+            // new entry and leave the source as it was. When the old link
+            // could not be put back, both entries stay.
+            if (r == 1 && entry_delete(fs, static_cast<std::uint32_t>(created), 0) != 0)
                 err_print("error: can't delete dir.-entry.\n");
             if (dir_change(fs, back) != 0) err_print("error: can't change back to src.-directory.\n");
             return -10;
@@ -252,9 +276,15 @@ int cmd_mv(Fs& fs, std::uint32_t s, std::uint32_t d) {
         err_print("error: can't change back to src.-directory.\n");
         return -11;
     }
-    if (entry_delete(fs, s, 0) != 0) {
+    // The new place is on the volume before the old one is cleared.
+    if (volume_barrier(fs.vol) != 0 || entry_delete(fs, s, 0) != 0) {
         err_print("error: can't delete dir.-entry.\n");
         return -12;
     }
+    // A later command may remove the new place first: the old one must be
+    // gone from the volume by then, or the directory would be left only
+    // where its parent link does not lead. (Out of a subdirectory the
+    // clearing was made durable before the count went down.)
+    if (dir_move && in_root(fs)) volume_barrier(fs.vol);
     return 0;
 }

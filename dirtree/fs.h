@@ -22,6 +22,7 @@ struct WorkDir {
     PathNode root;                 // always present: "ROOT" and eight spaces, number 0, block 3
     PathNode* current_dir = &root; // last node of the path
     DirImage image{};              // the working directory's two blocks
+    DirImage stored{};             // the image as last read from or written to the volume
     // False when no directory is held (a blank volume, or the root could not
     // be read again); the image is then never written back.
     bool loaded = false;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "console.h"
+#include "fat.h"
 
 WorkDir::WorkDir() { std::memcpy(root.name.data(), "ROOT        ", NAME_LEN); }
 
@@ -44,8 +45,54 @@ int dir_load_from(Fs& fs, std::uint64_t start) {
     int r = dir_transfer(fs, scratch.data(), start, Direction::read);
     if (r < 0) return r;
     fs.wd.image = scratch;
+    fs.wd.stored = scratch;
     fs.wd.loaded = true;
     return r;
+}
+
+// The type byte of entry 19, the entry whose bytes 494-519 straddle the two
+// blocks of a directory: type, name, size and contiguous count in the first,
+// the first block in the second.
+constexpr std::size_t STRADDLE_TYPE = 19 * DIR_ENTRY_SIZE + entry_field::TYPE;
+
+enum class Straddle { none, second_first, first_first };
+
+// Which block of the image must reach the volume first so that a crash
+// between the two writes never leaves half of entry 19: when it appears the
+// block without its type byte, when it goes the block with it. Only matters
+// when both blocks change.
+Straddle straddle_order(const DirImage& from, const DirImage& to) {
+    if (std::memcmp(from.data(), to.data(), BLOCK_SIZE) == 0 ||
+        std::memcmp(from.data() + BLOCK_SIZE, to.data() + BLOCK_SIZE, BLOCK_SIZE) == 0)
+        return Straddle::none;
+    const bool was = from[STRADDLE_TYPE] != TYPE_EMPTY;
+    const bool is = to[STRADDLE_TYPE] != TYPE_EMPTY;
+    if (!was && is) return Straddle::second_first;
+    if (was && !is) return Straddle::first_first;
+    return Straddle::none;
+}
+
+// Second block of the directory at start, when its chain leads to a block
+// that can be written; false otherwise (the plain transfer reports why).
+bool second_block(Fs& fs, std::uint64_t start, std::uint64_t* b1) {
+    if (start == ROOT_DIR_BLOCK) {
+        *b1 = ROOT_DIR_BLOCK + 1;
+        return true;
+    }
+    const std::int64_t e = fat_get(fs.vol, start);
+    if (e <= FAT_BAD || static_cast<std::uint64_t>(e) >= total_blocks(fs.vol)) return false;
+    *b1 = static_cast<std::uint64_t>(e);
+    return true;
+}
+
+// Write the image's two blocks one at a time in the given order, with a
+// barrier between them: 0 or -1.
+int dir_write_ordered(Fs& fs, std::uint64_t start, std::uint64_t b1, Straddle order) {
+    const std::uint8_t* img = fs.wd.image.data();
+    const bool second = order == Straddle::second_first;
+    if (block_write(fs.vol, second ? img + BLOCK_SIZE : img, second ? b1 : start) != 0) return -1;
+    if (volume_barrier(fs.vol) != 0) return -1;
+    return block_write(fs.vol, second ? img : img + BLOCK_SIZE, second ? start : b1) != 0 ? -1 : 0;
 }
 
 int unreadable() {
@@ -63,7 +110,16 @@ int dir_store(Fs& fs) {
         err_print("error: can't read directory or data corrupt.\n");
         return -1;
     }
-    return dir_transfer(fs, fs.wd.image.data(), fs.wd.current_dir->start, Direction::write);
+    const std::uint64_t start = fs.wd.current_dir->start;
+    const Straddle order = straddle_order(fs.wd.stored, fs.wd.image);
+    std::uint64_t b1;
+    int r;
+    if (order != Straddle::none && second_block(fs, start, &b1))
+        r = dir_write_ordered(fs, start, b1, order);
+    else
+        r = dir_transfer(fs, fs.wd.image.data(), start, Direction::write);
+    if (r == 0) fs.wd.stored = fs.wd.image;
+    return r;
 }
 
 int dir_reset_root(Fs& fs) {

@@ -29,6 +29,9 @@ if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
     command -v file >/dev/null || need+=(file)
     command -v sox >/dev/null || need+=(sox)
 fi
+# The read-only device test attaches a read-only loop device (it is skipped
+# without losetup).
+command -v losetup >/dev/null || [ "$(id -u)" != 0 ] || need+=(mount)
 
 [ ${#need[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then

@@ -208,6 +208,7 @@ bool dispatch(Fs& fs, const CommandEntry& cmd, int argc, char** arg) {
     default: break;
     }
     if (!ok) err_print("%s", cmd.usage);
+    fat_command_end(fs.vol);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "entry.h"
 #include "fs.h"
 
 // Numbers typed in commands and answers convert like atoi: anything but a
@@ -41,8 +42,10 @@ void cmd_df(Fs& fs, bool correct);
 
 // Transfer between host and volume.
 void import_host_file(Fs& fs, const char* host_path, const char* volume_name, std::uint8_t type, bool os);
-int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks);
-int create_os_file(Fs& fs, const char* name, std::uint64_t blocks);
+// New files whose content fill writes before their entry is stored (none
+// when fill is empty): the entry number, -13 when fill failed, or negative.
+int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks, const ChainFill& fill = {});
+int create_os_file(Fs& fs, const char* name, std::uint64_t blocks, const ChainFill& fill = {});
 int dir_find_free_from(const Fs& fs, std::uint32_t n);
 void cmd_cp(Fs& fs, int n, const char* name);
 void cmd_get(Fs& fs, int n, const char* host_path);

@@ -51,22 +51,23 @@ std::int64_t write_all(int fd, const std::uint8_t* buf, std::uint64_t len) {
     return static_cast<std::int64_t>(done);
 }
 
-// Write a file's blocks along the chain of entry e with move (the blocks'
-// runs in, 0, -1 when a block could not be written, -3 when the data could
-// not be read, -4 without memory), removing the entry again when that fails. When the chain
-// fails part way, the blocks before the failure still get their data, as a
-// write block by block would have given them.
+// The content of a new file, written along its new chain before the file's
+// entry is stored. move gets the chain's runs and returns 0, -1 (a block
+// could not be written), -3 (the data could not be read) or -4 (no memory).
+// When the chain fails part way, the blocks before the failure still get
+// their data, as a write block by block would have given them.
 template <class Move>
-void write_new_file(Fs& fs, int e, std::uint64_t blocks, Move move) {
-    const std::uint8_t* ent = dir_entry(fs.wd.image, static_cast<std::size_t>(e));
-    std::vector<BlockRun> runs;
-    const int mapped = chain_map(fs.vol, entry_start(ent), entry_contiguous(ent), blocks, Direction::write, runs);
-    const int moved = move(runs);
-    if (mapped == 0 && moved == 0) return;
-    err_print(moved == -3   ? "error: can't read file.\n"
-              : moved == -4 ? "error: can't allocate buffer.\n"
-                            : "error: can't write file.\n");
-    cmd_rm(fs, static_cast<std::uint32_t>(e));
+ChainFill stream_fill(Fs& fs, std::uint64_t blocks, Move move) {
+    return [&fs, blocks, move](std::uint64_t start, std::uint64_t contiguous) {
+        std::vector<BlockRun> runs;
+        const int mapped = chain_map(fs.vol, start, contiguous, blocks, Direction::write, runs);
+        const int moved = move(runs);
+        if (mapped == 0 && moved == 0) return 0;
+        err_print(moved == -3   ? "error: can't read file.\n"
+                  : moved == -4 ? "error: can't allocate buffer.\n"
+                                : "error: can't write file.\n");
+        return -1;
+    };
 }
 
 // Open a host file for reading: the descriptor, or -1 (reported).
@@ -113,26 +114,23 @@ void import_host_file(Fs& fs, const char* host_path, const char* volume_name, st
         }
     }
 
-    int e = os ? create_os_file(fs, volume_name, blocks) : create_typed_file(fs, volume_name, type, blocks);
-    if (e < 0) {
-        err_print("error: can't create file.\n");
-        return;
-    }
-    write_new_file(fs, e, blocks, [&](const std::vector<BlockRun>& runs) {
+    const ChainFill fill = stream_fill(fs, blocks, [&fs, &in, size](const std::vector<BlockRun>& runs) {
         return runs_from_host(fs.vol, runs, in.fd, size);
     });
+    int e = os ? create_os_file(fs, volume_name, blocks, fill) : create_typed_file(fs, volume_name, type, blocks, fill);
+    if (e < 0 && e != -13) err_print("error: can't create file.\n");
 }
 
-int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks) {
+int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks, const ChainFill& fill) {
     if (type == TYPE_EMPTY || type == TYPE_SUBDIR || type == TYPE_PARENT || type == TYPE_OS) {
         err_print("error: invalid type.\n");
         return -11;
     }
     int slot = dir_find_free_slot(fs);
-    return entry_create(fs, name, type, blocks, blocks, 1, static_cast<std::uint32_t>(slot), 0);
+    return entry_create_filled(fs, name, type, blocks, blocks, 1, static_cast<std::uint32_t>(slot), fill);
 }
 
-int create_os_file(Fs& fs, const char* name, std::uint64_t blocks) {
+int create_os_file(Fs& fs, const char* name, std::uint64_t blocks, const ChainFill& fill) {
     if (dir_reset_root(fs) != 0) {
         err_print("error: can't change to root-directory.\n");
         return -11;
@@ -141,7 +139,7 @@ int create_os_file(Fs& fs, const char* name, std::uint64_t blocks) {
         err_print("error: os place not empty.\n");
         return -12;
     }
-    return entry_create(fs, name, TYPE_OS, blocks, blocks, 1, 0, 0);
+    return entry_create_filled(fs, name, TYPE_OS, blocks, blocks, 1, 0, fill);
 }
 
 int dir_find_free_from(const Fs& fs, std::uint32_t n) {
@@ -177,15 +175,12 @@ void cmd_cp(Fs& fs, int n, const char* name) {
         return;
     }
     int slot = dir_find_free_from(fs, 1);
-    int e = entry_create(fs, name, type, size, size, 1, static_cast<std::uint32_t>(slot), 0);
-    if (e < 0) {
-        err_print("error: can't create new file.\n");
-        return;
-    }
-    write_new_file(fs, e, size, [&](const std::vector<BlockRun>& to) {
+    const ChainFill fill = stream_fill(fs, size, [&fs, &from](const std::vector<BlockRun>& to) {
         const int r = runs_copy(fs.vol, from, to);
         return r == -1 ? -3 : r;
     });
+    int e = entry_create_filled(fs, name, type, size, size, 1, static_cast<std::uint32_t>(slot), fill);
+    if (e < 0 && e != -13) err_print("error: can't create new file.\n");
 }
 
 namespace {

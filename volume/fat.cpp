@@ -183,7 +183,10 @@ int fat_slot_for(Volume& v, std::uint64_t n) {
         } else {
             // The victim named by the counter.
             victim = next;
-            slot_write_back(v, victim);
+            // A failed write back keeps the slot: reusing it would drop links
+            // never written, so this lookup fails and the change that needed
+            // it fails with it.
+            if (slot_write_back(v, victim) != 0) return -1;
         }
     }
 
@@ -415,6 +418,12 @@ int fat_commit(Volume& v) {
     const int flushed = fat_flush(v);
     const int barrier = volume_barrier(v);
     return flushed == 0 && barrier == 0 ? 0 : -1;
+}
+
+int fat_command_end(Volume& v) {
+    if (v.read_only || fat_flush(v) == 0) return 0;
+    err_print("error: can't write FAT.\n");
+    return -1;
 }
 
 std::int64_t free_count_check(Volume& v, bool correct) {

@@ -53,6 +53,15 @@ int fat_flush(Volume& v);
 // the barrier. Silent and a no-op on a read-only volume.
 int fat_commit(Volume& v);
 
+// The step every command ends with: the dirty FAT blocks are written back
+// ("error: can't write FAT.\n" when one is refused): 0 or -1; nothing after
+// a command that left nothing to write, and on a read-only volume. No
+// barrier: what a command writes last (an entry made reachable after its
+// chain was made durable, counts lowered and blocks freed after a cleared
+// entry was) may reach the device after the next command's first writes,
+// and that command's first barrier comes before anything depends on it.
+int fat_command_end(Volume& v);
+
 // Count the free FAT entries and compare with the free-block counter,
 // correcting the counter on request: the count, or -1.
 std::int64_t free_count_check(Volume& v, bool correct);

@@ -41,7 +41,7 @@ bool read_full(int fd, std::uint8_t* buf, off_t off, std::size_t len = BLOCK_SIZ
 bool write_full(int fd, const std::uint8_t* buf, off_t off, std::size_t len = BLOCK_SIZE) {
     std::size_t done = 0;
     while (done < len) {
-        ssize_t r = ::pwrite(fd, buf + done, len - done, off + static_cast<off_t>(done));
+        ssize_t r = platform_pwrite(fd, buf + done, len - done, off + static_cast<off_t>(done));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return false;
         done += static_cast<std::size_t>(r);
@@ -91,6 +91,11 @@ int volume_open(Volume& v, const char* path) {
         int lock = platform_lock_exclusive(v.fd);
         if (lock == 1) {
             err_print("warning: volume in use by another program.\n");
+            ::close(v.fd);
+            v.fd = -1;
+        } else if (platform_device_readonly(v.fd) == 1) {
+            // A write-protected device opens for writing, then refuses
+            // every write: use it read-only from the start.
             ::close(v.fd);
             v.fd = -1;
         } else {

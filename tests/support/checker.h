@@ -17,7 +17,18 @@ struct CheckOptions {
   bool dir_signatures = true;  // "DR" at the end of every directory
   bool links_allowed = true;   // several entries may name one chain (ln)
   bool lost_blocks = true;     // used FAT entries that belong to no entry
+  // What an interrupted session may leave, accepted when set: a free-block
+  // counter that differs from the FAT, a subdirectory count above the
+  // entries it holds, and one directory reached from two directories with
+  // its parent link naming one of them (a move cut short).
+  bool stale_counter_ok = false;
+  bool count_too_high_ok = false;
+  bool moved_twice_ok = false;
 };
+
+// The options that accept exactly what a crash may leave: the three above
+// and blocks in use that no entry reaches.
+CheckOptions crash_residue();
 
 // Every problem found; empty for a consistent volume.
 std::vector<std::string> check_volume(const Image& img, const CheckOptions& opt = {});
