@@ -65,6 +65,16 @@ inline void set_free_counter(Volume& v, std::uint32_t n) {
 // unreadable).
 int volume_open(Volume& v, const char* path);
 
+// Open for checking only: read-only, without the lock (so a check may run
+// beside a program that holds the volume), reset the FAT cache and read the
+// header blocks. 0, -1 (cannot open), -2 (headers unreadable); silent.
+int volume_open_readonly(Volume& v, const char* path);
+
+// Open for repair: read-write with the exclusive lock, never falling back
+// to read-only. 0, -1 (cannot open for writing), -2 (headers unreadable),
+// -3 (another program holds the lock); silent.
+int volume_open_exclusive(Volume& v, const char* path);
+
 // Read block 1 into the device-id image and block 2 into the OS image: 0 or -1.
 int headers_read(Volume& v);
 
