@@ -41,14 +41,17 @@ void end_before(Fsck& f, ChainWalk& w, std::uint32_t prev, const std::string& wh
 }
 
 // Block b, free in the FAT, is where the chain goes next: the rest of the
-// entry's contiguous run when that covers its size and is free, else b alone.
+// entry's contiguous run when that covers its size and nothing else holds
+// it (the FAT lost the run, its data is intact), else b alone.
 void free_block(Fsck& f, ChainWalk& w, std::uint32_t b) {
     const std::uint8_t* e = dir_entry(f.dirs[w.d].image, w.slot);
     const std::uint32_t size = entry_size(e), cont = entry_contiguous(e);
     const auto pos = static_cast<std::uint32_t>(w.blocks.size());
     std::uint64_t last = std::uint64_t{w.start} + size - 1;
     bool rebuild = b == w.start + pos && pos < cont && cont >= size && size > pos + 1 && last < f.total;
-    for (std::uint64_t x = b; rebuild && x <= last; ++x) rebuild = f.fat[x] == FAT_FREE && f.owner[x] == 0;
+    // Each block of the run is free, or still linked as the run would link it.
+    for (std::uint64_t x = b; rebuild && x <= last; ++x)
+        rebuild = f.owner[x] == 0 && (f.fat[x] == FAT_FREE || f.fat[x] == (x == last ? FAT_EOF : x + 1));
     const std::string what = pos == 0 ? fmt("first block %u is free", b) : fmt("chain runs into free block %u", b);
     const std::string action =
         rebuild ? fmt("chain rebuilt as blocks %u-%u", b, static_cast<std::uint32_t>(last)) : "block marked used";

@@ -90,8 +90,11 @@ std::uint32_t repair_dir_chain(Fsck& f, std::uint32_t d, std::uint32_t slot, con
                                std::uint32_t b, std::uint32_t second, const DirImage& img) {
     const std::uint32_t n1 = f.fat[b];
     const std::uint32_t c = b + 1;
+    // In place when b and b + 1 are not held by another chain: a chain that
+    // still runs into b + 1 later finds it held and takes a copy.
     const bool in_place = f.owner[b] == 0 && n1 != FAT_BAD && c < f.total && f.owner[c] == 0 &&
-                          ((n1 == c && f.fat[c] != FAT_BAD) || (f.fat[c] == FAT_FREE && f.indeg[c] == 0));
+                          f.fat[c] != FAT_BAD &&
+                          (n1 == c || f.fat[c] == FAT_FREE || (second == c && f.fat[c] == FAT_EOF));
     const std::uint32_t p = in_place ? 0 : find_free(f, true);
     const std::string action = in_place ? "chain rebuilt" : fmt("directory moved to blocks %u-%u", p, p + 1);
     if (!problem(f, who, dir_chain_fault(f, b), in_place || p != 0 ? action.c_str() : nullptr)) return 0;
