@@ -67,7 +67,7 @@ std::string dir_chain_fault(const Fsck& f, std::uint32_t b) {
     if (f.owner[b] != 0) return fmt("block %u is also in the chain of %s", b, f.chains[f.owner[b] - 1].owner.c_str());
     if (n1 == FAT_FREE) return fmt("directory block %u is free", b);
     if (n1 == FAT_BAD) return fmt("directory block %u is marked bad", b);
-    if (n1 != b + 1) return "directory chain is not two adjacent blocks";
+    if (n1 != b + 1 || b + 1 >= f.total) return "directory chain is not two adjacent blocks";
     if (f.owner[b + 1] != 0)
         return fmt("block %u is also in the chain of %s", b + 1, f.chains[f.owner[b + 1] - 1].owner.c_str());
     if (f.fat[b + 1] == FAT_FREE) return fmt("directory block %u is free", b + 1);
