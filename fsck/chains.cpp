@@ -51,7 +51,7 @@ void free_block(Fsck& f, ChainWalk& w, std::uint32_t b) {
     bool rebuild = b == w.start + pos && pos < cont && cont >= size && size > pos + 1 && last < f.total;
     // Each block of the run is free, or still linked as the run would link it.
     for (std::uint64_t x = b; rebuild && x <= last; ++x)
-        rebuild = f.owner[x] == 0 && (f.fat[x] == FAT_FREE || f.fat[x] == (x == last ? FAT_EOF : x + 1));
+        rebuild = f.owner[x] == 0 && (fat_of(f, x) == FAT_FREE || fat_of(f, x) == (x == last ? FAT_EOF : x + 1));
     const std::string what = pos == 0 ? fmt("first block %u is free", b) : fmt("chain runs into free block %u", b);
     const std::string action =
         rebuild ? fmt("chain rebuilt as blocks %u-%u", b, static_cast<std::uint32_t>(last)) : "block marked used";
@@ -72,10 +72,10 @@ void shared(Fsck& f, ChainWalk& w, std::uint32_t prev, std::uint32_t b) {
     const std::uint32_t o = f.owner[b];
     std::vector<std::uint32_t> src;
     const std::size_t room = MAX_FILE_BLOCKS - w.blocks.size();
-    for (std::uint32_t x = b; in_data(f, x) && f.owner[x] == o && src.size() < room; x = f.fat[x]) {
+    for (std::uint32_t x = b; in_data(f, x) && f.owner[x] == o && src.size() < room; x = fat_of(f, x)) {
         if (std::find(src.begin(), src.end(), x) != src.end()) break;
         src.push_back(x);
-        if (f.fat[x] == FAT_EOF || src.size() >= f.chains[o - 1].length) break;
+        if (fat_of(f, x) == FAT_EOF || src.size() >= f.chains[o - 1].length) break;
     }
     std::vector<std::uint32_t> dst;
     const std::uint32_t cursor = f.alloc_cursor;
@@ -121,7 +121,7 @@ void follow(Fsck& f, ChainWalk& w) {
             return;
         }
         if (f.owner[b] != 0) return shared(f, w, prev, b);
-        const std::uint32_t v = f.fat[b];
+        const std::uint32_t v = fat_of(f, b);
         if (v == FAT_FREE) return free_block(f, w, b);
         if (v == FAT_BAD) return end_before(f, w, prev, fmt("chain runs into bad block %u", b));
         add(f, w, b);

@@ -38,26 +38,31 @@ int open_volume(Fsck& f, const char* path) {
 }
 
 // Read the whole FAT into the copy, noting the blocks without signature:
-// false when a FAT block cannot be read.
+// false when a FAT block cannot be read or there is no memory for it.
 bool load_fat(Fsck& f, std::vector<std::uint32_t>& unsigned_blocks) {
-    f.fat.assign(f.total, 0);
-    Block buf;
-    for (std::uint64_t k = 0; FAT_FIRST_BLOCK + k < f.ds; ++k) {
-        const auto b = static_cast<std::uint32_t>(FAT_FIRST_BLOCK + k);
-        if (block_read(f.vol, buf.data(), b) != 0) {
-            problem(f, fmt("FAT block %u", b), "unreadable", nullptr);
-            return false;
-        }
-        const std::uint64_t first = k * FAT_ENTRIES_PER_BLOCK;
-        const std::uint64_t end = std::min<std::uint64_t>(first + FAT_ENTRIES_PER_BLOCK, f.total);
-        for (std::uint64_t n = first; n < end; ++n) f.fat[n] = be24_get(buf.data() + fat_offset_of(n));
-        if (buf[FAT_SIGNATURE] != 'F' || buf[FAT_SIGNATURE + 1] != 'B') unsigned_blocks.push_back(b);
+    const std::uint64_t blocks = f.ds - FAT_FIRST_BLOCK;
+    f.fat = zero_array<std::uint8_t>(blocks * BLOCK_SIZE);
+    f.owner = zero_array<std::uint32_t>(f.total);
+    f.indeg = zero_array<std::uint8_t>(f.total);
+    if (!f.fat || !f.owner || !f.indeg) {
+        err_print("error: out of memory.\n");
+        f.failed = true;
+        return false;
     }
-    f.indeg.assign(f.total, 0);
-    for (std::uint64_t b = f.ds; b < f.total; ++b) {
-        const std::uint32_t v = f.fat[b];
+    if (block_read_run(f.vol, f.fat.get(), FAT_FIRST_BLOCK, blocks) != 0) {
+        // Find the first block that cannot be read, for the report.
+        std::uint64_t k = 0;
+        while (k < blocks && block_read_run(f.vol, f.fat.get() + k * BLOCK_SIZE, FAT_FIRST_BLOCK + k, 1) == 0) ++k;
+        problem(f, fmt("FAT block %llu", static_cast<unsigned long long>(FAT_FIRST_BLOCK + k)), "unreadable", nullptr);
+        return false;
+    }
+    for (std::uint64_t k = 0; k < blocks; ++k) {
+        const std::uint8_t* sig = f.fat.get() + k * BLOCK_SIZE + FAT_SIGNATURE;
+        if (sig[0] != 'F' || sig[1] != 'B') unsigned_blocks.push_back(static_cast<std::uint32_t>(FAT_FIRST_BLOCK + k));
+    }
+    for_each_data_entry(f, [&f](std::uint64_t, std::uint32_t v) {
         if (v >= 3 && v < f.total && f.indeg[v] < 255) ++f.indeg[v];
-    }
+    });
     return true;
 }
 
@@ -91,8 +96,7 @@ int check_headers(Fsck& f, const char* path) {
         return FSCK_LEFT;
     }
     std::vector<std::uint32_t> unsigned_blocks;
-    if (!load_fat(f, unsigned_blocks)) return FSCK_LEFT;
-    f.owner.assign(f.total, 0);
+    if (!load_fat(f, unsigned_blocks)) return f.failed ? FSCK_ERROR : FSCK_LEFT;
     if (f.verbose)
         out_print("volume: %u blocks, FAT blocks 5-%u, data area %u-%u\n", f.total, f.ds - 1, f.ds, f.total - 1);
     sign_fat_blocks(f, unsigned_blocks);
@@ -114,7 +118,7 @@ bool load_root(Fsck& f) {
 
 std::uint32_t count_free(const Fsck& f) {
     std::uint32_t n = 0;
-    for (std::uint64_t b = f.ds; b < f.total; ++b) n += f.fat[b] == FAT_FREE;
+    for_each_data_entry(f, [&n](std::uint64_t, std::uint32_t v) { n += v == FAT_FREE; });
     return n;
 }
 

@@ -8,8 +8,11 @@
 // cannot make worse, and the copy always equals what is on the volume.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +28,18 @@ constexpr int FSCK_REPAIRED = 1;
 constexpr int FSCK_LEFT = 4;
 constexpr int FSCK_ERROR = 8;
 constexpr int FSCK_USAGE = 16;
+
+// Arrays as large as the volume come zeroed from calloc, so the pages of a
+// sparse volume that nothing touches are never even mapped.
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+template <class T>
+using ZeroArray = std::unique_ptr<T[], FreeDeleter>;
+template <class T>
+ZeroArray<T> zero_array(std::size_t n) {
+    return ZeroArray<T>(static_cast<T*>(std::calloc(n ? n : 1, sizeof(T))));
+}
 
 // An entry that names a directory: its slot in the directory dirs[dir].
 struct DirRef {
@@ -61,9 +76,9 @@ struct Fsck {
 
     std::uint32_t total = 0;
     std::uint32_t ds = 0;  // first block of the data area
-    std::vector<std::uint32_t> fat;    // FAT entries of every block (copy)
-    std::vector<std::uint32_t> owner;  // chain id + 1 of each block, 0 unclaimed
-    std::vector<std::uint8_t> indeg;   // FAT entries naming each block (saturating)
+    ZeroArray<std::uint8_t> fat;     // the FAT blocks as on the volume (copy)
+    ZeroArray<std::uint32_t> owner;  // chain id + 1 of each block, 0 unclaimed
+    ZeroArray<std::uint8_t> indeg;   // FAT entries naming each block (saturating)
     std::vector<Chain> chains;
     std::unordered_map<std::uint32_t, std::uint32_t> file_at;  // first block -> chain id
     std::vector<DirNode> dirs;                                 // dirs[0] is the root
@@ -104,6 +119,21 @@ std::uint32_t find_free(Fsck& f, bool pair);
 
 // Name of entry slot of d as a path component (trailing spaces dropped).
 std::string entry_name(const DirNode& d, std::uint32_t slot);
+// FAT entry of block b (below TOTAL_BLK_NR) from the copy.
+inline std::uint32_t fat_of(const Fsck& f, std::uint64_t b) {
+    return be24_get(f.fat.get() + fat_block_of(b) * BLOCK_SIZE + fat_offset_of(b));
+}
+// Call fn(b, entry) for the FAT entry of every block of the data area, in
+// order, one FAT block at a time.
+template <class Fn>
+void for_each_data_entry(const Fsck& f, Fn fn) {
+    for (std::uint64_t k = fat_block_of(f.ds); k * FAT_ENTRIES_PER_BLOCK < f.total; ++k) {
+        const std::uint64_t b0 = k * FAT_ENTRIES_PER_BLOCK;
+        const std::uint8_t* p = f.fat.get() + k * BLOCK_SIZE;
+        const std::uint64_t end = std::min<std::uint64_t>(FAT_ENTRIES_PER_BLOCK, f.total - b0);
+        for (std::uint64_t i = b0 < f.ds ? f.ds - b0 : 0; i < end; ++i) fn(b0 + i, be24_get(p + i * FAT_ENTRY_SIZE));
+    }
+}
 inline bool in_data(const Fsck& f, std::uint64_t b) { return b >= f.ds && b < f.total; }
 inline bool is_used(std::uint32_t v) { return v != FAT_FREE && v != FAT_BAD; }
 // Number of entries a directory holds besides its parent link.

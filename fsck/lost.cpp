@@ -157,8 +157,8 @@ bool no_room(Fsck& f) {
 
 // Whether the two blocks at b form a lost directory.
 bool lost_dir_at(Fsck& f, std::uint32_t b, DirImage& img) {
-    if (b + 1 >= f.total || f.owner[b] != 0 || f.owner[b + 1] != 0 || f.fat[b] != b + 1 ||
-        f.fat[b + 1] != FAT_EOF || f.indeg[b] != 0)
+    if (b + 1 >= f.total || f.owner[b] != 0 || f.owner[b + 1] != 0 || fat_of(f, b) != b + 1 ||
+        fat_of(f, b + 1) != FAT_EOF || f.indeg[b] != 0)
         return false;
     if (block_read(f.vol, img.data(), b) != 0 || block_read(f.vol, img.data() + BLOCK_SIZE, b + 1) != 0)
         return false;
@@ -197,7 +197,7 @@ void attach(Fsck& f, std::uint32_t b, const DirImage& img) {
     walk_all(f);
 }
 
-bool leaked(const Fsck& f, std::uint32_t b) { return in_data(f, b) && f.owner[b] == 0 && is_used(f.fat[b]); }
+bool leaked(const Fsck& f, std::uint32_t b) { return in_data(f, b) && is_used(fat_of(f, b)) && f.owner[b] == 0; }
 
 // Follow the lost chain from h and save it as a file.
 void salvage_from(Fsck& f, std::uint32_t h) {
@@ -208,7 +208,7 @@ void salvage_from(Fsck& f, std::uint32_t h) {
     for (;;) {
         claim(f, id, x);
         blocks.push_back(x);
-        const std::uint32_t v = f.fat[x];
+        const std::uint32_t v = fat_of(f, x);
         if (v == FAT_EOF) break;
         if (!leaked(f, v) || blocks.size() >= MAX_FILE_BLOCKS) {
             cut = true;
@@ -238,9 +238,10 @@ void salvage_from(Fsck& f, std::uint32_t h) {
 void reattach_lost_dirs(Fsck& f) {
     std::vector<std::uint32_t> found;
     DirImage img;
-    for (std::uint64_t b = f.ds; b + 1 < f.total; ++b)
-        if (f.fat[b] == b + 1 && lost_dir_at(f, static_cast<std::uint32_t>(b), img))
+    for_each_data_entry(f, [&](std::uint64_t b, std::uint32_t v) {
+        if (v == b + 1 && lost_dir_at(f, static_cast<std::uint32_t>(b), img))
             found.push_back(static_cast<std::uint32_t>(b));
+    });
     for (bool more = true; more && !f.failed;) {
         more = false;
         // First a directory whose parent is not itself lost, so a lost tree
@@ -262,18 +263,18 @@ void reattach_lost_dirs(Fsck& f) {
 }
 
 void salvage_lost_chains(Fsck& f) {
-    std::vector<std::uint8_t> in(f.total, 0);  // lost blocks naming each block
     bool any = false;
-    for (std::uint64_t b = f.ds; b < f.total; ++b) {
-        if (!leaked(f, static_cast<std::uint32_t>(b))) continue;
-        any = true;
-        const std::uint32_t v = f.fat[b];
-        if (v != b && leaked(f, v) && in[v] < 255) ++in[v];
-    }
+    for_each_data_entry(f, [&](std::uint64_t b, std::uint32_t v) { any |= is_used(v) && f.owner[b] == 0; });
     if (!any) return;
-    for (std::uint64_t b = f.ds; b < f.total && !f.failed; ++b)
+    ZeroArray<std::uint8_t> in = zero_array<std::uint8_t>(f.total);  // lost blocks naming each block
+    if (!in) return;
+    for_each_data_entry(f, [&](std::uint64_t b, std::uint32_t v) {
+        if (is_used(v) && f.owner[b] == 0 && v != b && leaked(f, v) && in[v] < 255) ++in[v];
+    });
+    std::uint64_t b;
+    for (b = f.ds; b < f.total && !f.failed; ++b)
         if (in[b] == 0 && leaked(f, static_cast<std::uint32_t>(b))) salvage_from(f, static_cast<std::uint32_t>(b));
     // What is left lies on loops, or after a chain cut at its greatest length.
-    for (std::uint64_t b = f.ds; b < f.total && !f.failed; ++b)
+    for (b = f.ds; b < f.total && !f.failed; ++b)
         if (leaked(f, static_cast<std::uint32_t>(b))) salvage_from(f, static_cast<std::uint32_t>(b));
 }

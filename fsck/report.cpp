@@ -64,7 +64,7 @@ bool fat_put(Fsck& f, std::uint32_t b, std::uint32_t value) {
         f.failed = true;
         return false;
     }
-    f.fat[b] = value;
+    be24_put(f.fat.get() + fat_block_of(b) * BLOCK_SIZE + fat_offset_of(b), value);
     if (value >= 3 && value < f.total && f.indeg[value] < 255) ++f.indeg[value];
     if (value == FAT_FREE && b < f.alloc_cursor) f.alloc_cursor = b;
     return true;
@@ -100,7 +100,7 @@ bool copy_block(Fsck& f, std::uint32_t from, std::uint32_t to) {
 std::uint32_t find_free(Fsck& f, bool pair) {
     if (f.alloc_cursor < f.ds) f.alloc_cursor = f.ds;
     auto usable = [&f](std::uint64_t b) {
-        return b < f.total && f.fat[b] == FAT_FREE && f.owner[b] == 0 && f.indeg[b] == 0;
+        return b < f.total && fat_of(f, b) == FAT_FREE && f.owner[b] == 0 && f.indeg[b] == 0;
     };
     for (std::uint64_t b = f.alloc_cursor; b < f.total; ++b) {
         if (!usable(b) || (pair && !usable(b + 1))) continue;

@@ -63,22 +63,22 @@ bool read_dir(Fsck& f, std::uint32_t b, std::uint32_t second, DirImage& img) {
 
 // What is wrong with the two-block chain of the directory at b.
 std::string dir_chain_fault(const Fsck& f, std::uint32_t b) {
-    const std::uint32_t n1 = f.fat[b];
+    const std::uint32_t n1 = fat_of(f, b);
     if (f.owner[b] != 0) return fmt("block %u is also in the chain of %s", b, f.chains[f.owner[b] - 1].owner.c_str());
     if (n1 == FAT_FREE) return fmt("directory block %u is free", b);
     if (n1 == FAT_BAD) return fmt("directory block %u is marked bad", b);
     if (n1 != b + 1 || b + 1 >= f.total) return "directory chain is not two adjacent blocks";
     if (f.owner[b + 1] != 0)
         return fmt("block %u is also in the chain of %s", b + 1, f.chains[f.owner[b + 1] - 1].owner.c_str());
-    if (f.fat[b + 1] == FAT_FREE) return fmt("directory block %u is free", b + 1);
+    if (fat_of(f, b + 1) == FAT_FREE) return fmt("directory block %u is free", b + 1);
     return "directory chain is not two blocks long";
 }
 
 // Free the blocks of a directory's old chain that no other entry holds:
 // its first block b when with_first, and n1 when the chain ends there.
 void free_old_dir_chain(Fsck& f, std::uint32_t b, std::uint32_t n1, bool with_first) {
-    if (with_first && f.owner[b] == 0 && is_used(f.fat[b])) fat_put(f, b, FAT_FREE);
-    if (in_data(f, n1) && n1 != b && f.owner[n1] == 0 && f.fat[n1] == FAT_EOF)
+    if (with_first && f.owner[b] == 0 && is_used(fat_of(f, b))) fat_put(f, b, FAT_FREE);
+    if (in_data(f, n1) && n1 != b && f.owner[n1] == 0 && fat_of(f, n1) == FAT_EOF)
         fat_put(f, n1, FAT_FREE);
     commit(f);
 }
@@ -88,13 +88,13 @@ void free_old_dir_chain(Fsck& f, std::uint32_t b, std::uint32_t n1, bool with_fi
 // block it ends on, or 0 when it was left as it is.
 std::uint32_t repair_dir_chain(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::string& who,
                                std::uint32_t b, std::uint32_t second, const DirImage& img) {
-    const std::uint32_t n1 = f.fat[b];
+    const std::uint32_t n1 = fat_of(f, b);
     const std::uint32_t c = b + 1;
     // In place when b and b + 1 are not held by another chain: a chain that
     // still runs into b + 1 later finds it held and takes a copy.
     const bool in_place = f.owner[b] == 0 && n1 != FAT_BAD && c < f.total && f.owner[c] == 0 &&
-                          f.fat[c] != FAT_BAD &&
-                          (n1 == c || f.fat[c] == FAT_FREE || (second == c && f.fat[c] == FAT_EOF));
+                          fat_of(f, c) != FAT_BAD &&
+                          (n1 == c || fat_of(f, c) == FAT_FREE || (second == c && fat_of(f, c) == FAT_EOF));
     const std::uint32_t p = in_place ? 0 : find_free(f, true);
     const std::string action = in_place ? "chain rebuilt" : fmt("directory moved to blocks %u-%u", p, p + 1);
     if (!problem(f, who, dir_chain_fault(f, b), in_place || p != 0 ? action.c_str() : nullptr)) return 0;
@@ -134,7 +134,7 @@ void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::strin
         f.dirs[it->second].refs.push_back({d, slot, who});  // a second path: pass 2
         return;
     }
-    const std::uint32_t n1 = f.fat[b];
+    const std::uint32_t n1 = fat_of(f, b);
     const std::uint32_t second = in_data(f, n1) && n1 != b ? n1 : (b + 1 < f.total ? b + 1 : 0);
     DirImage img;
     const bool readable = read_dir(f, b, second, img);
@@ -142,7 +142,7 @@ void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::strin
         if (problem(f, who, fmt("block %u holds no directory", b), "entry cleared")) clear_entry(f, d, slot);
         return;
     }
-    const bool good = n1 == b + 1 && second == b + 1 && f.fat[b + 1] == FAT_EOF && f.owner[b] == 0 &&
+    const bool good = n1 == b + 1 && second == b + 1 && fat_of(f, b + 1) == FAT_EOF && f.owner[b] == 0 &&
                       f.owner[b + 1] == 0;
     std::uint32_t first = good ? b : repair_dir_chain(f, d, slot, who, b, second, img);
     DirNode node;

@@ -168,6 +168,18 @@ int block_read(Volume& v, std::uint8_t* buf, std::uint64_t n) {
     return 0;
 }
 
+int block_read_run(Volume& v, std::uint8_t* buf, std::uint64_t first, std::uint64_t count) {
+    if (count == 0) return 0;
+    if (first + count > std::max<std::uint64_t>(total_blocks(v), 3) || block_offset(first + count) < 0) return -1;
+    for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t m = std::min(count - done, RUN_CHUNK_BLOCKS);
+        if (!read_full(v.fd, buf + done * BLOCK_SIZE, block_offset(first + done), m * BLOCK_SIZE)) return -2;
+        v.blocks_read += m;
+        done += m;
+    }
+    return 0;
+}
+
 int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n) {
     if (v.read_only) {
         err_print("error: device readonly.\n");

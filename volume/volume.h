@@ -81,6 +81,10 @@ int headers_read(Volume& v);
 // Read block n into buf (512 bytes): 0, -1 (bounds or seek), -2 (short read).
 int block_read(Volume& v, std::uint8_t* buf, std::uint64_t n);
 
+// Read count consecutive blocks from block first into buf in as few calls
+// as the host allows: 0, -1 (bounds or seek), -2 (short read). Silent.
+int block_read_run(Volume& v, std::uint8_t* buf, std::uint64_t first, std::uint64_t count);
+
 // Write 512 bytes from buf as block n: 0, -1 (read-only or bounds),
 // -2 (seek), -3 (short write).
 int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n);
