@@ -30,7 +30,7 @@ void cut_after(Fsck& f, std::uint32_t b) {
 
 // A chain that ends on its last good block prev, or has none (clear the entry).
 void end_before(Fsck& f, ChainWalk& w, std::uint32_t prev, const std::string& what) {
-    if (!problem(f, w.who, what, prev ? "chain cut before it" : "entry cleared")) {
+    if (!problem(f, w.who, what, act(f, w.d, prev ? "chain cut before it" : "entry cleared"))) {
         w.left = true;
     } else if (prev) {
         cut_after(f, prev);
@@ -55,7 +55,7 @@ void free_block(Fsck& f, ChainWalk& w, std::uint32_t b) {
     const std::string what = pos == 0 ? fmt("first block %u is free", b) : fmt("chain runs into free block %u", b);
     const std::string action =
         rebuild ? fmt("chain rebuilt as blocks %u-%u", b, static_cast<std::uint32_t>(last)) : "block marked used";
-    if (!problem(f, w.who, what, action.c_str())) {
+    if (!problem(f, w.who, what, act(f, w.d, action.c_str()))) {
         w.left = true;
         return;
     }
@@ -90,7 +90,7 @@ void shared(Fsck& f, ChainWalk& w, std::uint32_t prev, std::uint32_t b) {
         return end_before(f, w, prev, what);
     }
     const std::string action = fmt("given its own copy of %zu blocks", src.size());
-    if (!problem(f, w.who, what, action.c_str())) {
+    if (!problem(f, w.who, what, act(f, w.d, action.c_str()))) {
         f.alloc_cursor = cursor;
         w.left = true;
         return;
@@ -114,7 +114,7 @@ void follow(Fsck& f, ChainWalk& w) {
     std::uint32_t b = w.start, prev = 0;
     for (;;) {
         if (f.owner[b] == w.id + 1) {
-            if (problem(f, w.who, fmt("chain loops back to block %u", b), "chain cut"))
+            if (problem(f, w.who, fmt("chain loops back to block %u", b), act(f, w.d, "chain cut")))
                 cut_after(f, prev);
             else
                 w.left = true;
@@ -127,14 +127,14 @@ void follow(Fsck& f, ChainWalk& w) {
         add(f, w, b);
         if (v == FAT_EOF) return;
         if (!in_data(f, v)) {
-            if (problem(f, w.who, fmt("chain leaves the data area after block %u (next %u)", b, v), "chain cut"))
+            if (problem(f, w.who, fmt("chain leaves the data area after block %u (next %u)", b, v), act(f, w.d, "chain cut")))
                 cut_after(f, b);
             else
                 w.left = true;
             return;
         }
         if (w.blocks.size() >= MAX_FILE_BLOCKS) {
-            if (problem(f, w.who, "chain is longer than 65535 blocks", "chain cut at 65535 blocks"))
+            if (problem(f, w.who, "chain is longer than 65535 blocks", act(f, w.d, "chain cut at 65535 blocks")))
                 cut_after(f, b);
             else
                 w.left = true;
@@ -153,14 +153,14 @@ void fix_fields(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::string&
     be32_put(e + entry_field::START, start);
     if (entry_size(e) != c.length &&
         problem(f, who, fmt("size field %u but the chain has %u blocks", entry_size(e), c.length),
-                fmt("size set to %u", c.length).c_str())) {
+                act(f, d, fmt("size set to %u", c.length).c_str()))) {
         be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(c.length));
         changed = true;
     }
     const std::uint32_t cont = entry_contiguous(e);
     if ((cont == 0 || cont > c.run) &&
         problem(f, who, fmt("contiguous count %u but the chain starts with %u adjacent blocks", cont, c.run),
-                fmt("contiguous count set to %u", c.run).c_str())) {
+                act(f, d, fmt("contiguous count set to %u", c.run).c_str()))) {
         be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(c.run));
         changed = true;
     }

@@ -56,6 +56,9 @@ struct DirNode {
     std::string path;           // "" for the root, else "/A/B"
     std::vector<DirRef> refs;   // entries that reach it, in walk order
     int kept = -1;              // index into refs of its entry; -1: root or not attached
+    // False while its chain is broken (left as it is): its two blocks may
+    // belong to another chain, so its image is never written.
+    bool writable = true;
 };
 
 // One chain claimed by the walk.
@@ -116,6 +119,11 @@ bool copy_block(Fsck& f, std::uint32_t from, std::uint32_t to);
 // names (so no damaged chain may still hope to reach it); with pair, the
 // first of two adjacent such blocks. 0 when there is none.
 std::uint32_t find_free(Fsck& f, bool pair);
+
+// action when directory d may be written, else none (the problem stays).
+inline const char* act(const Fsck& f, std::uint32_t d, const char* action) {
+    return f.dirs[d].writable ? action : nullptr;
+}
 
 // Name of entry slot of d as a path component (trailing spaces dropped).
 std::string entry_name(const DirNode& d, std::uint32_t slot);

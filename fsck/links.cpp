@@ -39,7 +39,7 @@ void keep_one(Fsck& f, std::uint32_t x) {
     for (std::size_t i = 0; i < f.dirs[x].refs.size() && !f.failed; ++i) {
         if (static_cast<int>(i) == f.dirs[x].kept) continue;
         const DirRef r = f.dirs[x].refs[i];
-        if (problem(f, r.path, fmt("second entry of directory %s", keep.path.c_str()), "entry removed"))
+        if (problem(f, r.path, fmt("second entry of directory %s", keep.path.c_str()), act(f, r.dir, "entry removed")))
             clear_entry(f, r.dir, r.slot);
     }
 }
@@ -51,7 +51,7 @@ void check_entry_of(Fsck& f, std::uint32_t x, const DirRef& r) {
     if (entry_start(e) != f.dirs[x].block || entry_contiguous(e) != 2) {
         if (problem(f, r.path, fmt("directory entry names block %u with contiguous count %u, not block %u and 2",
                                    entry_start(e), entry_contiguous(e), f.dirs[x].block),
-                    "entry set")) {
+                    act(f, r.dir, "entry set"))) {
             be32_put(e + entry_field::START, f.dirs[x].block);
             be16_put(e + entry_field::CONTIGUOUS, 2);
             changed = true;
@@ -60,7 +60,7 @@ void check_entry_of(Fsck& f, std::uint32_t x, const DirRef& r) {
     const std::uint16_t n = dir_held(f.dirs[x].image);
     if (entry_size(e) != n &&
         problem(f, r.path, fmt("count %u but the directory holds %u entries", entry_size(e), n),
-                fmt("count set to %u", n).c_str())) {
+                act(f, r.dir, fmt("count set to %u", n).c_str()))) {
         be16_put(e + entry_field::SIZE, n);
         changed = true;
     }
@@ -83,7 +83,7 @@ void check_parent_link(Fsck& f, std::uint32_t x, const DirRef& r) {
     const std::uint32_t pb = f.dirs[r.dir].block;
     if (entry_type(link) != TYPE_PARENT) {
         if (!problem(f, r.path, fmt("entry 0 has type %u, not a parent link", entry_type(link)),
-                     "parent link written"))
+                     act(f, x, "parent link written")))
             return;
         std::memset(link, 0, DIR_ENTRY_SIZE);
         link[entry_field::TYPE] = TYPE_PARENT;
@@ -92,7 +92,7 @@ void check_parent_link(Fsck& f, std::uint32_t x, const DirRef& r) {
         if (!problem(f, r.path,
                      fmt("parent link names entry %u of block %u, not entry %u of block %u",
                          entry_contiguous(link), entry_start(link), r.slot, pb),
-                     "parent link rewritten"))
+                     act(f, x, "parent link rewritten")))
             return;
     } else {
         return;

@@ -35,7 +35,7 @@ std::vector<std::uint32_t> found_dirs(const Fsck& f) {
         auto it = f.dir_at.find(entry_start(e));
         if (it == f.dir_at.end()) continue;
         const DirNode& n = f.dirs[it->second];
-        if (n.kept >= 0 && n.refs[static_cast<std::size_t>(n.kept)].dir == 0 &&
+        if (n.writable && n.kept >= 0 && n.refs[static_cast<std::size_t>(n.kept)].dir == 0 &&
             n.refs[static_cast<std::size_t>(n.kept)].slot == i)
             out.push_back(it->second);
     }

@@ -14,7 +14,7 @@ bool has_dir_signature(const DirImage& img) {
 
 void check_signature(Fsck& f, std::uint32_t d) {
     if (has_dir_signature(f.dirs[d].image)) return;
-    if (!problem(f, f.dirs[d].path, "directory lacks its signature", "signature written")) return;
+    if (!problem(f, f.dirs[d].path, "directory lacks its signature", act(f, d, "signature written"))) return;
     f.dirs[d].image[DIR_SIGNATURE] = 'D';
     f.dirs[d].image[DIR_SIGNATURE + 1] = 'R';
     dir_write(f, f.dirs[d]);
@@ -27,14 +27,14 @@ void check_entry(Fsck& f, std::uint32_t d, std::uint32_t slot) {
     const bool root = d == 0;
     const std::string who = f.dirs[d].path + "/" + entry_name(f.dirs[d], slot);
     if (type == TYPE_PARENT) {
-        if ((root || slot != 0) && problem(f, who, "parent link out of place", "entry cleared"))
+        if ((root || slot != 0) && problem(f, who, "parent link out of place", act(f, d, "entry cleared")))
             clear_entry(f, d, slot);
         return;
     }
     if (slot == 0 && !root) return;  // the parent link's place: pass 3
     const std::uint32_t start = entry_start(e);
     if (!in_data(f, start)) {
-        if (problem(f, who, fmt("first block %u lies outside the data area", start), "entry cleared"))
+        if (problem(f, who, fmt("first block %u lies outside the data area", start), act(f, d, "entry cleared")))
             clear_entry(f, d, slot);
         return;
     }
@@ -95,7 +95,7 @@ std::uint32_t repair_dir_chain(Fsck& f, std::uint32_t d, std::uint32_t slot, con
     const bool in_place = f.owner[b] == 0 && n1 != FAT_BAD && c < f.total && f.owner[c] == 0 &&
                           fat_of(f, c) != FAT_BAD &&
                           (n1 == c || fat_of(f, c) == FAT_FREE || (second == c && fat_of(f, c) == FAT_EOF));
-    const std::uint32_t p = in_place ? 0 : find_free(f, true);
+    const std::uint32_t p = in_place || !f.dirs[d].writable ? 0 : find_free(f, true);
     const std::string action = in_place ? "chain rebuilt" : fmt("directory moved to blocks %u-%u", p, p + 1);
     if (!problem(f, who, dir_chain_fault(f, b), in_place || p != 0 ? action.c_str() : nullptr)) return 0;
     if (in_place) {
@@ -139,7 +139,7 @@ void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::strin
     DirImage img;
     const bool readable = read_dir(f, b, second, img);
     if (!readable || (entry_type(dir_entry(img, 0)) != TYPE_PARENT && !has_dir_signature(img))) {
-        if (problem(f, who, fmt("block %u holds no directory", b), "entry cleared")) clear_entry(f, d, slot);
+        if (problem(f, who, fmt("block %u holds no directory", b), act(f, d, "entry cleared"))) clear_entry(f, d, slot);
         return;
     }
     const bool good = n1 == b + 1 && second == b + 1 && fat_of(f, b + 1) == FAT_EOF && f.owner[b] == 0 &&
@@ -152,6 +152,7 @@ void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::strin
     node.path = who;
     node.refs.push_back({d, slot, who});
     node.kept = 0;
+    node.writable = (good || first != 0) && node.second != 0;
     const auto idx = static_cast<std::uint32_t>(f.dirs.size());
     const std::uint32_t id = new_chain(f, node.block, true, who);
     f.chains[id].length = 2;
