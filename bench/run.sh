@@ -19,10 +19,13 @@ if [ ${#need[@]} -gt 0 ]; then
     fi
 fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvkfm wav2zvk_test_bin >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvkfm wav2zvk_test_bin zvkfsck >/dev/null
 
 echo "== wav2zvk"
 "$root/bench/wav2zvk_bench.sh" "$build"
 echo
 echo "== zvkfm"
 "$root/bench/volume_bench.sh" "$build/shell/zvkfm"
+echo
+echo "== zvkfsck"
+"$root/bench/fsck_bench.sh" "$build/shell/zvkfm" "$build/fsck/zvkfsck"

@@ -61,14 +61,16 @@ std::uint32_t highest_number(const Fsck& f, const char* prefix) {
     return high;
 }
 
-// The next salvage name, FILEnnnn or DIRnnnn.
-std::string next_name(Fsck& f, bool dir) {
+// The next salvage name, FILEnnnn or DIRnnnn; taken only when take is set.
+std::string next_name(Fsck& f, bool dir, bool take = false) {
     if (!f.found_scanned) {
         f.found_files = highest_number(f, "FILE");
         f.found_dirs = highest_number(f, "DIR");
         f.found_scanned = true;
     }
-    return dir ? fmt("DIR%04u", ++f.found_dirs) : fmt("FILE%04u", ++f.found_files);
+    std::uint32_t& n = dir ? f.found_dirs : f.found_files;
+    if (take) ++n;
+    return fmt(dir ? "DIR%04u" : "FILE%04u", take ? n : n + 1);
 }
 
 void put_entry(std::uint8_t* e, std::uint8_t type, const std::string& name, std::uint16_t size,
@@ -176,6 +178,7 @@ void attach(Fsck& f, std::uint32_t b, const DirImage& img) {
     n.path = fmt("(lost directory at block %u)", b);
     if (problem(f, fmt("block %u", b), fmt("directory at blocks %u-%u is reached by no entry", b, b + 1),
                 ("reattached as FOUND/" + name).c_str())) {
+        next_name(f, true, true);
         std::uint32_t fd = 0;
         const std::uint32_t slot = add_found_entry(f, TYPE_SUBDIR, name, dir_held(img), 2, b, &fd);
         if (slot != 0) {
@@ -221,6 +224,7 @@ void salvage_from(Fsck& f, std::uint32_t h) {
     const std::string what = blocks.size() == 1 ? std::string("in use but reached by no entry")
                                                 : fmt("chain of %zu blocks reached by no entry", blocks.size());
     if (!problem(f, fmt("block %u", h), what, ("saved as FOUND/" + name).c_str())) return;
+    next_name(f, false, true);
     if (cut) {
         fat_put(f, x, FAT_EOF);
         commit(f);

@@ -4,8 +4,10 @@
 // consistent, a second run finds nothing (exit 0), and every file the
 // damage did not touch reads back unchanged.
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -314,6 +316,52 @@ TEST_F(Fsck, UsageOpenErrorsAndLock) {
   ::close(fd);
   EXPECT_EQ(read_file(path), img.bytes());
   EXPECT_TRUE(fsck("-y", path).exited(1));
+}
+
+// zvkfsck on a terminal with the answers typed ahead: its transcript
+// (problem lines, questions and echoed answers) and exit status.
+std::pair<std::string, int> on_terminal(const std::string& path, const std::string& answers) {
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    execl(kFsck.c_str(), kFsck.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  EXPECT_GT(pid, 0);
+  EXPECT_EQ(write(master, answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
+  std::string out;
+  char buf[512];
+  for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(master);
+  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST_F(Fsck, AsksOnATerminal) {
+  Image img = tree().img;
+  img.link_chain({200, 201});
+  img.set_fat(250, 1).set_fat(260, 1);
+  const std::string path = tmp.file("vol.img");
+  img.save(path);
+  // Decline the first lost chain, save the second, then yes to all.
+  auto [out, status] = on_terminal(path, "n\ny\na\n");
+  EXPECT_EQ(status, 4) << out;
+  EXPECT_NE(out.find("block 200: chain of 2 blocks reached by no entry\r\nsaved as FOUND/FILE0001? [y/n/a] "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("block 250: in use but reached by no entry\r\nsaved as FOUND/FILE0001? [y/n/a] "),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("free-block counter: is"), std::string::npos) << out;
+  Image after = Image::load(path);
+  EXPECT_EQ(after.entry(after.subdir(kRoot, 5), 1).first, 250u);
+  EXPECT_EQ(after.entry(after.subdir(kRoot, 5), 2).first, 260u);
+  EXPECT_EQ(after.count_free(), after.free_counter());
+  // The declined chain is still there; this time answer for all of it.
+  std::tie(out, status) = on_terminal(path, "a\n");
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_EQ(check_volume(Image::load(path)), std::vector<std::string>{});
 }
 
 TEST_F(Fsck, VerboseListsWhatItChecked) {
