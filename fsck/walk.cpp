@@ -137,8 +137,16 @@ void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::strin
     const std::uint32_t n1 = fat_of(f, b);
     const std::uint32_t second = in_data(f, n1) && n1 != b ? n1 : (b + 1 < f.total ? b + 1 : 0);
     DirImage img;
-    const bool readable = read_dir(f, b, second, img);
-    if (!readable || (entry_type(dir_entry(img, 0)) != TYPE_PARENT && !has_dir_signature(img))) {
+    if (!read_dir(f, b, second, img)) {
+        // A read error is no reason to give up the entry: leave it, and keep
+        // its blocks from being taken for lost ones.
+        problem(f, who, fmt("directory blocks %u and %u unreadable", b, second), nullptr);
+        const std::uint32_t id = new_chain(f, b, true, who);
+        for (std::uint32_t blk : {b, second})
+            if (blk != 0 && f.owner[blk] == 0) claim(f, id, blk);
+        return;
+    }
+    if (entry_type(dir_entry(img, 0)) != TYPE_PARENT && !has_dir_signature(img)) {
         if (problem(f, who, fmt("block %u holds no directory", b), act(f, d, "entry cleared"))) clear_entry(f, d, slot);
         return;
     }
