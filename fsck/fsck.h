@@ -162,6 +162,11 @@ void walk_all(Fsck& f);
 // Walk the directory of entry slot of d at block b (a subdirectory entry).
 void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::string& who);
 void clear_entry(Fsck& f, std::uint32_t d, std::uint32_t slot);
+// Claim the two blocks of a directory (those not yet held) for a new chain.
+void claim_dir_blocks(Fsck& f, std::uint32_t b, std::uint32_t second, const std::string& who);
+// Add a directory to the walk, its blocks claimed, and queue it when walk
+// is set: its dirs index.
+std::uint32_t add_dir(Fsck& f, DirNode node, bool walk);
 
 // --- chains.cpp: file chains ---------------------------------------------
 void check_file(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::string& who);

@@ -120,13 +120,7 @@ int create_found(Fsck& f) {
     n.path = "/" + name;
     n.refs.push_back({0, slot, n.path});
     n.kept = 0;
-    const std::uint32_t id = new_chain(f, p, true, n.path);
-    f.chains[id].length = 2;
-    claim(f, id, p);
-    claim(f, id, p + 1);
-    const auto idx = static_cast<std::uint32_t>(f.dirs.size());
-    f.dir_at[p] = idx;
-    f.dirs.push_back(std::move(n));
+    const std::uint32_t idx = add_dir(f, std::move(n), false);
     return f.failed ? -1 : static_cast<int>(idx);
 }
 
@@ -189,14 +183,7 @@ void attach(Fsck& f, std::uint32_t b, const DirImage& img) {
             no_room(f);
         }
     }
-    const std::uint32_t id = new_chain(f, b, true, n.path);
-    f.chains[id].length = 2;
-    claim(f, id, b);
-    claim(f, id, b + 1);
-    const auto idx = static_cast<std::uint32_t>(f.dirs.size());
-    f.dir_at[b] = idx;
-    f.dirs.push_back(std::move(n));
-    f.queue.push_back(idx);
+    add_dir(f, std::move(n), true);
     walk_all(f);
 }
 

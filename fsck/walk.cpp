@@ -141,9 +141,7 @@ void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::strin
         // A read error is no reason to give up the entry: leave it, and keep
         // its blocks from being taken for lost ones.
         problem(f, who, fmt("directory blocks %u and %u unreadable", b, second), nullptr);
-        const std::uint32_t id = new_chain(f, b, true, who);
-        for (std::uint32_t blk : {b, second})
-            if (blk != 0 && f.owner[blk] == 0) claim(f, id, blk);
+        claim_dir_blocks(f, b, second, who);
         return;
     }
     if (entry_type(dir_entry(img, 0)) != TYPE_PARENT && !has_dir_signature(img)) {
@@ -161,15 +159,23 @@ void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::strin
     node.refs.push_back({d, slot, who});
     node.kept = 0;
     node.writable = (good || first != 0) && node.second != 0;
-    const auto idx = static_cast<std::uint32_t>(f.dirs.size());
-    const std::uint32_t id = new_chain(f, node.block, true, who);
+    f.dir_at[b] = add_dir(f, std::move(node), true);
+}
+
+void claim_dir_blocks(Fsck& f, std::uint32_t b, std::uint32_t second, const std::string& who) {
+    const std::uint32_t id = new_chain(f, b, true, who);
     f.chains[id].length = 2;
-    f.dir_at[b] = idx;
-    f.dir_at[node.block] = idx;
-    for (std::uint32_t blk : {node.block, node.second})
+    for (std::uint32_t blk : {b, second})
         if (blk != 0 && f.owner[blk] == 0) claim(f, id, blk);
+}
+
+std::uint32_t add_dir(Fsck& f, DirNode node, bool walk) {
+    const auto idx = static_cast<std::uint32_t>(f.dirs.size());
+    claim_dir_blocks(f, node.block, node.second, node.path);
+    f.dir_at[node.block] = idx;
     f.dirs.push_back(std::move(node));
-    f.queue.push_back(idx);
+    if (walk) f.queue.push_back(idx);
+    return idx;
 }
 
 void walk_all(Fsck& f) {
