@@ -92,6 +92,7 @@ struct Fsck {
     std::uint32_t found_files = 0;  // highest FILEnnnn and DIRnnnn in FOUND (0: not yet looked)
     std::uint32_t found_dirs = 0;
     bool found_scanned = false;
+    bool no_room_said = false;
 
     std::uint64_t problems = 0;
     std::uint64_t repaired = 0;

@@ -145,10 +145,12 @@ std::uint32_t add_found_entry(Fsck& f, std::uint8_t type, const std::string& nam
     return f.failed ? 0 : slot;
 }
 
-bool no_room(Fsck& f) {
-    if (!f.failed) out_print("FOUND: no room to save lost blocks\n");
+// A salvage that found no room: the problem stays (said once).
+void no_room(Fsck& f) {
+    if (!f.failed && !f.no_room_said)
+        out_print("FOUND: no room to save lost blocks (they need a free root entry and two adjacent free blocks)\n");
+    f.no_room_said = true;
     --f.repaired;
-    return false;
 }
 
 // Whether the two blocks at b form a lost directory.
