@@ -127,7 +127,8 @@ void follow(Fsck& f, ChainWalk& w) {
         add(f, w, b);
         if (v == FAT_EOF) return;
         if (!in_data(f, v)) {
-            if (problem(f, w.who, fmt("chain leaves the data area after block %u (next %u)", b, v), act(f, w.d, "chain cut")))
+            const std::string what = fmt("chain leaves the data area after block %u (next %u)", b, v);
+            if (problem(f, w.who, what, act(f, w.d, "chain cut")))
                 cut_after(f, b);
             else
                 w.left = true;
