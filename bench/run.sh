@@ -11,6 +11,7 @@ command -v sox >/dev/null || need+=(sox)
 command -v mcopy >/dev/null || need+=(mtools)
 [ -x /usr/bin/time ] || need+=(time)
 command -v python3 >/dev/null || need+=(python3)
+command -v hyperfine >/dev/null || need+=(hyperfine)
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
