@@ -74,12 +74,13 @@ std::string dir_chain_fault(const Fsck& f, std::uint32_t b) {
     return "directory chain is not two blocks long";
 }
 
-// Free the blocks of a directory's old chain that no other entry holds:
-// its first block b when with_first, and n1 when the chain ends there.
-void free_old_dir_chain(Fsck& f, std::uint32_t b, std::uint32_t n1, bool with_first) {
-    if (with_first && f.owner[b] == 0 && is_used(fat_of(f, b))) fat_put(f, b, FAT_FREE);
-    if (in_data(f, n1) && n1 != b && f.owner[n1] == 0 && fat_of(f, n1) == FAT_EOF)
-        fat_put(f, n1, FAT_FREE);
+// Free the blocks of a directory's old chain that no other entry holds and
+// that are not its new pair (kept, kept + 1): its first block b when
+// with_first, and n1 when the chain ends there.
+void free_old_dir_chain(Fsck& f, std::uint32_t b, std::uint32_t n1, bool with_first, std::uint32_t kept) {
+    auto spare = [&](std::uint32_t x) { return x != kept && x != kept + 1 && f.owner[x] == 0; };
+    if (with_first && spare(b) && is_used(fat_of(f, b))) fat_put(f, b, FAT_FREE);
+    if (in_data(f, n1) && n1 != b && spare(n1) && fat_of(f, n1) == FAT_EOF) fat_put(f, n1, FAT_FREE);
     commit(f);
 }
 
@@ -103,7 +104,7 @@ std::uint32_t repair_dir_chain(Fsck& f, std::uint32_t d, std::uint32_t slot, con
         fat_put(f, c, FAT_EOF);
         fat_put(f, b, c);
         commit(f);
-        free_old_dir_chain(f, b, n1 != c ? n1 : 0, false);
+        free_old_dir_chain(f, b, n1 != c ? n1 : 0, false, b);
         return f.failed ? 0 : b;
     }
     DirNode moved;
@@ -117,7 +118,7 @@ std::uint32_t repair_dir_chain(Fsck& f, std::uint32_t d, std::uint32_t slot, con
     be32_put(e + entry_field::START, p);
     be16_put(e + entry_field::CONTIGUOUS, 2);
     dir_write(f, f.dirs[d]);
-    free_old_dir_chain(f, b, n1, true);  // the entry no longer names it
+    free_old_dir_chain(f, b, n1, true, p);  // the entry no longer names it
     return f.failed ? 0 : p;
 }
 

@@ -315,6 +315,23 @@ TEST_F(Fsck, ReattachesALostTreeWhole) {
   EXPECT_EQ(out.chain_data(out.follow(out.entry(out.subdir(dir, 2), 1).first)), tom.data);
 }
 
+// A directory whose first block is free and whose next block belongs to a
+// chain moves to the lowest free pair, which may take in its old first block.
+TEST_F(Fsck, MovedDirectoryMayReuseItsOldBlock) {
+  Image img = Image::formatted(30);
+  Dir d = img.add_subdir(kRoot, 1, "D", 7);  // 7, 8; block 6 stays free
+  FileInfo f = img.add_file_on(d, 1, "F", 3, {12});
+  img.set_fat(7, 0).set_fat(8, 20).set_fat(20, 1);
+  const std::string path = tmp.file("vol.img");
+  img.save(path);
+  RunResult r = fsck("-y", path);
+  EXPECT_NE(first_line_with(r.out, "/D: directory block 7 is free (directory moved to blocks 6-7)"), "") << r.out;
+  Image out = Image::load(path);
+  EXPECT_EQ(check_volume(out), std::vector<std::string>{}) << r.out;
+  EXPECT_TRUE(fsck("-n", path).exited(0));
+  EXPECT_EQ(out.chain_data(out.follow(out.entry(out.subdir(kRoot, 1), 1).first)), f.data);
+}
+
 TEST_F(Fsck, ImageShorterThanItsTotalIsLeftAlone) {
   Image img = tree().img;
   img.truncate_bytes(300 * kBlockSize);
