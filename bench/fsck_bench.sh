@@ -3,6 +3,11 @@
 # volume holding 300 files in 10 directories (about 14,000 used blocks), made
 # by zvkfm itself. Times zvkfsck -n (read-only) and -y (read-write, finds
 # nothing) with hyperfine on the page-cached image.
+#
+# Measured on the development machine (2 shared cores, page-cached image),
+# hyperfine, 30 runs: -n 89.9 ms +- 4.4 ms, -y 90.9 ms +- 3.3 ms (user
+# 38 ms, system 49 ms: reading the 24,673 FAT blocks and mapping the
+# volume-sized tables). Goal: well under a second.
 # usage: fsck_bench.sh ZVKFM ZVKFSCK
 set -euo pipefail
 zvkfm=$(realpath "$1")
