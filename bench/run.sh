@@ -19,6 +19,7 @@ command -v mkfs.fat >/dev/null || need+=(dosfstools)
 command -v sox >/dev/null || need+=(sox)
 [ -x /usr/bin/time ] || need+=(time)
 command -v python3 >/dev/null || need+=(python3)
+command -v hyperfine >/dev/null || need+=(hyperfine)
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
@@ -173,6 +174,12 @@ rm -f out.bin
 get_kb=$(in=get.txt peak_kb "$zvkfm" vol.img)
 printf 'peak memory: start-up %d KB; put %d KB (+%d KB); get %d KB (+%d KB); goal at most +8192 KB\n' \
     "$base" "$put_kb" $((put_kb - base)) "$get_kb" $((get_kb - base))
+
+# zvkfsck: a whole check of a 2 GiB volume with a few hundred files.
+echo
+echo "== zvkfsck"
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvkfsck >/dev/null
+"$root/bench/fsck_bench.sh" "$zvkfm" "$build/fsck/zvkfsck"
 
 # zvkmount, where it was built and /dev/fuse is there.
 if cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvkmount >/dev/null 2>&1 &&

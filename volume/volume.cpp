@@ -115,6 +115,40 @@ int volume_open(Volume& v, const char* path) {
     return headers_read(v) == 0 ? 0 : -2;
 }
 
+namespace {
+
+// Take over fd as the volume's descriptor and read the headers silently.
+int volume_adopt(Volume& v, int fd, bool read_only, bool locked) {
+    if (v.fd >= 0) ::close(v.fd);
+    v.fd = fd;
+    v.read_only = read_only;
+    v.locked = locked;
+    v.unsynced = false;
+    fat_cache_reset(v);
+    const bool ok = read_full(v.fd, v.devid.data(), 1 * BLOCK_SIZE) &&
+                    read_full(v.fd, v.os.data(), 2 * BLOCK_SIZE);
+    return ok ? 0 : -2;
+}
+
+}  // namespace
+
+int volume_open_readonly(Volume& v, const char* path) {
+    const int fd = open_volume_file(path, O_RDONLY);
+    if (fd < 0) return -1;
+    return volume_adopt(v, fd, true, false);
+}
+
+int volume_open_exclusive(Volume& v, const char* path) {
+    const int fd = open_volume_file(path, O_RDWR);
+    if (fd < 0) return -1;
+    const int lock = platform_lock_exclusive(fd);
+    if (lock == 1) {
+        ::close(fd);
+        return -3;
+    }
+    return volume_adopt(v, fd, false, lock == 0);
+}
+
 int headers_read(Volume& v) {
     if (!read_full(v.fd, v.devid.data(), 1 * BLOCK_SIZE)) {
         err_print("error: can't read block.\n");
@@ -139,6 +173,18 @@ int block_read(Volume& v, std::uint8_t* buf, std::uint64_t n) {
         return -2;
     }
     ++v.blocks_read;
+    return 0;
+}
+
+int block_read_run(Volume& v, std::uint8_t* buf, std::uint64_t first, std::uint64_t count) {
+    if (count == 0) return 0;
+    if (first + count > std::max<std::uint64_t>(total_blocks(v), 3) || block_offset(first + count) < 0) return -1;
+    for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t m = std::min(count - done, RUN_CHUNK_BLOCKS);
+        if (!read_full(v.fd, buf + done * BLOCK_SIZE, block_offset(first + done), m * BLOCK_SIZE)) return -2;
+        v.blocks_read += m;
+        done += m;
+    }
     return 0;
 }
 

@@ -75,11 +75,25 @@ inline void set_free_counter(Volume& v, std::uint32_t n) {
 // unreadable).
 int volume_open(Volume& v, const char* path);
 
+// Open for checking only: read-only, without the lock (so a check may run
+// beside a program that holds the volume), reset the FAT cache and read the
+// header blocks. 0, -1 (cannot open), -2 (headers unreadable); silent.
+int volume_open_readonly(Volume& v, const char* path);
+
+// Open for repair: read-write with the exclusive lock, never falling back
+// to read-only. 0, -1 (cannot open for writing), -2 (headers unreadable),
+// -3 (another program holds the lock); silent.
+int volume_open_exclusive(Volume& v, const char* path);
+
 // Read block 1 into the device-id image and block 2 into the OS image: 0 or -1.
 int headers_read(Volume& v);
 
 // Read block n into buf (512 bytes): 0, -1 (bounds or seek), -2 (short read).
 int block_read(Volume& v, std::uint8_t* buf, std::uint64_t n);
+
+// Read count consecutive blocks from block first into buf in as few calls
+// as the host allows: 0, -1 (bounds or seek), -2 (short read). Silent.
+int block_read_run(Volume& v, std::uint8_t* buf, std::uint64_t first, std::uint64_t count);
 
 // Write 512 bytes from buf as block n: 0, -1 (read-only or bounds),
 // -2 (seek), -3 (short write).

@@ -123,3 +123,31 @@ TEST_F(Chain, UnreadableFatBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// The two opens of the checker: read-only without the lock, and read-write
+// with the lock or not at all; and a run of blocks read in one call.
+TEST(CheckerOpens, ReadOnlySharesExclusiveRefuses) {
+    ScratchVolume sv(100);
+    Volume holder;
+    ASSERT_EQ(volume_open_exclusive(holder, sv.path().c_str()), 0);
+    EXPECT_FALSE(holder.read_only);
+    Volume other;
+    EXPECT_EQ(volume_open_exclusive(other, sv.path().c_str()), -3);
+    EXPECT_EQ(volume_open_readonly(other, sv.path().c_str()), 0);
+    EXPECT_TRUE(other.read_only);
+    EXPECT_EQ(total_blocks(other), 100u);
+    Block b{};
+    EXPECT_EQ(block_write(other, b.data(), 7), -1);
+    EXPECT_EQ(sv.errors(), "error: device readonly.\n");
+    EXPECT_EQ(volume_open_readonly(other, (sv.path() + ".absent").c_str()), -1);
+    EXPECT_EQ(sv.errors(), "");  // both opens are silent
+
+    std::vector<std::uint8_t> run(3 * BLOCK_SIZE);
+    EXPECT_EQ(block_read_run(holder, run.data(), 5, 3), 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(run.begin() + 510, run.begin() + 512), (std::vector<std::uint8_t>{'F', 'B'}));
+    EXPECT_EQ(block_read_run(holder, run.data(), 98, 3), -1);  // beyond TOTAL_BLK_NR
+}
+
+}  // namespace
