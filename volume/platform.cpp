@@ -69,40 +69,37 @@ FaultPlan& plan() {
 }  // namespace
 #endif
 
-int platform_sync(int fd) {
+namespace {
+
+// Run a sync call on fd, retrying when interrupted; 0 on success. The fuzz
+// target and the fault tests run many whole sessions: there a real sync
+// would take most of their time and finds nothing (the fault tests learn
+// the barriers from the log).
+int sync_call(int fd, int (*call)(int)) {
 #if defined(ZVK_FAULTS)
     plan().record('B', 0, nullptr, 0);
 #endif
 #if defined(ZVK_FUZZ_BUILD) || defined(ZVK_FAULTS)
-    // The fuzz target and the fault tests run many whole sessions: a real
-    // sync would take most of their time and finds nothing (the fault tests
-    // learn the barriers from the log).
     (void)fd;
+    (void)call;
     return 0;
-#elif defined(__APPLE__)
-    return fsync(fd);
 #else
-    while (fsync(fd) != 0) {
+    while (call(fd) != 0) {
         if (errno != EINTR) return -1;
     }
     return 0;
 #endif
 }
 
+}  // namespace
+
+int platform_sync(int fd) { return sync_call(fd, ::fsync); }
+
 int platform_datasync(int fd) {
-#if defined(ZVK_FAULTS)
-    plan().record('B', 0, nullptr, 0);
-#endif
-#if defined(ZVK_FUZZ_BUILD) || defined(ZVK_FAULTS)
-    (void)fd;
-    return 0;
-#elif defined(__APPLE__)
-    return fsync(fd);
+#if defined(__APPLE__)
+    return sync_call(fd, ::fsync);
 #else
-    while (fdatasync(fd) != 0) {
-        if (errno != EINTR) return -1;
-    }
-    return 0;
+    return sync_call(fd, ::fdatasync);
 #endif
 }
 
