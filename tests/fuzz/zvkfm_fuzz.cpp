@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "console.h"
+#include "fuzz_image.h"
 #include "shell.h"
 
 namespace {
@@ -69,23 +70,10 @@ void setup() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (work_dir.empty()) setup();
-    if (size < 4) return 0;
-    const std::size_t blocks = ((std::size_t{data[0]} << 8) | data[1]) % 400;
-    std::size_t n = (std::size_t{data[2]} << 8) | data[3];
-    data += 4;
-    size -= 4;
-    if (n > size) n = size;
-    if (n > blocks * 512) n = blocks * 512;
-
-    int fd = ::open(image_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) std::abort();
-    if (ftruncate(fd, static_cast<off_t>(blocks * 512)) != 0 ||
-        (n && ::pwrite(fd, data, n, 0) != static_cast<ssize_t>(n)))
-        std::abort();
-    ::close(fd);
+    if (!write_fuzz_image(image_path, data, size)) return 0;
 
     // Keep every host path inside the work folder.
-    std::string script(reinterpret_cast<const char*>(data + n), size - n);
+    std::string script(reinterpret_cast<const char*>(data), size);
     for (char& c : script)
         if (c == '/') c = '_';
     std::FILE* in = fmemopen(script.data(), script.size() ? script.size() : 1, "r");

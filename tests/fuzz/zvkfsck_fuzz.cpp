@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "console.h"
+#include "fuzz_image.h"
 #include "fsck.h"
 
 namespace {
@@ -48,20 +49,7 @@ std::vector<std::uint8_t> read_image() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (image_path.empty()) setup();
-    if (size < 4) return 0;
-    const std::size_t blocks = ((std::size_t{data[0]} << 8) | data[1]) % 400;
-    std::size_t n = (std::size_t{data[2]} << 8) | data[3];
-    data += 4;
-    size -= 4;
-    if (n > size) n = size;
-    if (n > blocks * 512) n = blocks * 512;
-
-    int fd = ::open(image_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) std::abort();
-    if (ftruncate(fd, static_cast<off_t>(blocks * 512)) != 0 ||
-        (n && ::pwrite(fd, data, n, 0) != static_cast<ssize_t>(n)))
-        std::abort();
-    ::close(fd);
+    if (!write_fuzz_image(image_path, data, size)) return 0;
 
     console.out = sink;
     console.err = sink;
