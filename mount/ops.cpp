@@ -241,6 +241,9 @@ int op_write(Mount& m, std::uint64_t fh, const char* buf, std::size_t size, off_
     if (int r = node_load(m, *n)) return r;
     // The new chain is written beside the old one, so all of it must be free.
     if ((end + BLOCK_SIZE - 1) / BLOCK_SIZE > free_counter(m.fs->vol)) return -ENOSPC;
+    // Room for the largest file at once: untouched pages cost nothing, and
+    // the data is never copied to a larger buffer as the file grows.
+    if (end > n->data.capacity()) n->data.reserve(static_cast<std::size_t>(MAX_FILE_BYTES));
     if (end > n->data.size()) n->data.resize(end);
     std::memcpy(n->data.data() + off, buf, size);
     n->dirty = true;
