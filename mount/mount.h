@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -15,6 +16,35 @@
 
 #include "fs.h"
 #include "names.h"
+
+// Leaves the bytes a buffer gains uninitialised, so that growing a file's
+// buffer does not first zero what the next write overwrites.
+template <class T>
+struct NoInitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = NoInitAllocator<U>;
+    };
+    NoInitAllocator() = default;
+    template <class U>
+    NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+using Bytes = std::vector<std::uint8_t, NoInitAllocator<std::uint8_t>>;
+
+// Resize b, filling what it gains with zeros.
+inline void resize_zeroed(Bytes& b, std::size_t n) {
+    const std::size_t old = b.size();
+    b.resize(n);
+    if (n > old) std::fill(b.begin() + static_cast<std::ptrdiff_t>(old), b.end(), std::uint8_t{0});
+}
 
 // Where an entry lives: the first block of its directory and its number.
 using EntryKey = std::pair<std::uint64_t, int>;
@@ -26,7 +56,7 @@ struct Node {
     bool orphan = false;  // the entry was removed while the file was open
     bool loaded = false;
     bool dirty = false;
-    std::vector<std::uint8_t> data;  // size() is the file's length in bytes
+    Bytes data;  // size() is the file's length in bytes
     int opens = 0;
 };
 

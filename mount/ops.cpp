@@ -244,6 +244,8 @@ int op_write(Mount& m, std::uint64_t fh, const char* buf, std::size_t size, off_
     // Room for the largest file at once: untouched pages cost nothing, and
     // the data is never copied to a larger buffer as the file grows.
     if (end > n->data.capacity()) n->data.reserve(static_cast<std::size_t>(MAX_FILE_BYTES));
+    // A write beyond the end leaves zeros between; the rest it fills itself.
+    if (static_cast<std::uint64_t>(off) > n->data.size()) resize_zeroed(n->data, static_cast<std::size_t>(off));
     if (end > n->data.size()) n->data.resize(end);
     std::memcpy(n->data.data() + off, buf, size);
     n->dirty = true;
@@ -267,7 +269,7 @@ int op_truncate(Mount& m, const char* path, off_t size, const std::uint64_t* fh)
         node_drop_if_idle(m, n);
         return r;
     }
-    n->data.resize(static_cast<std::size_t>(size));
+    resize_zeroed(n->data, static_cast<std::size_t>(size));
     n->dirty = true;
     if (n->opens > 0) return 0;
     int r = node_store(m, *n);

@@ -43,7 +43,8 @@ int node_load(Mount& m, Node& n) {
     const std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(n.key.second));
     if (entry_type(e) == TYPE_EMPTY || entry_type(e) == TYPE_SUBDIR) return -EIO;
     const std::uint64_t size = entry_size(e);
-    std::vector<std::uint8_t> data(size * BLOCK_SIZE);
+    Bytes data;
+    resize_zeroed(data, size * BLOCK_SIZE);
     // A chain shorter than its size field leaves zero blocks at the end,
     // one longer is read up to the size: both are data, as zvkfm gives them.
     if (size > 0 && chain_transfer(fs.vol, data.data(), entry_start(e), entry_contiguous(e), size,
@@ -66,7 +67,7 @@ int node_store(Mount& m, Node& n) {
     const std::uint64_t blocks = blocks_for(len);
     if (blocks > MAX_FILE_BLOCKS) return -EFBIG;
     std::uint64_t start = 0, contig = 0;
-    n.data.resize(blocks * BLOCK_SIZE);
+    resize_zeroed(n.data, blocks * BLOCK_SIZE);
     int r = chain_write_new(m, n.data.data(), blocks, 1, &start, &contig);
     n.data.resize(len);
     if (r != 0) return r;
