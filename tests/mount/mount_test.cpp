@@ -104,6 +104,10 @@ TEST_F(Mount, CopyTreeInAndOutAndRsyncRoundTrip) {
   ASSERT_OK(sh("mkdir mnt/BACKUP && rsync -a --inplace in/ mnt/BACKUP/ && rsync -a mnt/BACKUP/ back/ && diff -r in back"));
   // Lower-case names are stored upper-cased and found either way.
   ASSERT_OK(sh("printf 'x' > mnt/kick.ins && ls mnt | grep -qx KICK.INS && test -s mnt/kick.ins"));
+  // A write past the end and a truncate that extends leave zeros between.
+  ASSERT_OK(sh("printf abc | dd of=mnt/SPARSE bs=1 seek=3000 status=none && "
+               "head -c 3000 mnt/SPARSE | cmp -s - /dev/zero -n 3000 && truncate -s 4000 mnt/SPARSE && "
+               "tail -c +3004 mnt/SPARSE | head -c 996 | cmp -s - /dev/zero -n 996"));
   RunResult df = sh("stat -f -c '%S %b %l' mnt");
   EXPECT_EQ(df.out, "512 4000 12\n");
   EXPECT_EQ(unmount(), 0);
