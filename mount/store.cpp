@@ -43,13 +43,23 @@ int node_load(Mount& m, Node& n) {
     const std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(n.key.second));
     if (entry_type(e) == TYPE_EMPTY || entry_type(e) == TYPE_SUBDIR) return -EIO;
     const std::uint64_t size = entry_size(e);
-    Bytes data;
-    resize_zeroed(data, size * BLOCK_SIZE);
     // A chain shorter than its size field leaves zero blocks at the end,
     // one longer is read up to the size: both are data, as zvkfm gives them.
-    if (size > 0 && chain_transfer(fs.vol, data.data(), entry_start(e), entry_contiguous(e), size,
-                                   Direction::read) < 0)
+    // The chain is followed first, so only what it does not fill is zeroed.
+    std::vector<BlockRun> runs;
+    if (size > 0 && chain_map(fs.vol, entry_start(e), entry_contiguous(e), size, Direction::read, runs) < 0)
         return -EIO;
+    Bytes data;
+    data.resize(size * BLOCK_SIZE);
+    std::uint8_t* p = data.data();
+    for (const BlockRun& run : runs) {
+        if (block_read_run(fs.vol, p, run.first, run.count) != 0) {
+            err_print("error: can't read block.\n");
+            return -EIO;
+        }
+        p += run.count * BLOCK_SIZE;
+    }
+    std::fill(p, data.data() + data.size(), std::uint8_t{0});
     n.data = std::move(data);
     n.loaded = true;
     return 0;
