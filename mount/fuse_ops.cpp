@@ -27,13 +27,29 @@ int done(const char* op, const char* path, int r, int quiet = 0) {
     return r;
 }
 
-int z_getattr(const char* path, struct stat* st, fuse_file_info*) {
+// The same for an operation on an open file or folder, which comes without
+// its path: the path it was opened by.
+int done_open(const char* op, const fuse_file_info* fi, int r) {
+    return done(op, handle_path(state(), fi->fh), r);
+}
+
+int z_getattr(const char* path, struct stat* st, fuse_file_info* fi) {
+    if (fi) return done_open("getattr", fi, op_getattr_open(state(), fi->fh, st));
     return done("getattr", path, op_getattr(state(), path, st), ENOENT);
 }
 
-int z_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+int z_opendir(const char* path, fuse_file_info* fi) {
+    std::uint64_t fh = 0;
+    int r = op_opendir(state(), path, &fh);
+    fi->fh = fh;
+    return done("opendir", path, r);
+}
+
+int z_releasedir(const char*, fuse_file_info* fi) { return op_releasedir(state(), fi->fh); }
+
+int z_readdir(const char*, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
     std::vector<std::pair<std::string, struct stat>> names;
-    if (int r = op_readdir_names(state(), path, &names)) return done("readdir", path, r);
+    if (int r = op_readdir_names(state(), fi->fh, &names)) return done_open("readdir", fi, r);
     fill(buf, ".", nullptr, 0, FUSE_FILL_DIR_PLUS);
     fill(buf, "..", nullptr, 0, FUSE_FILL_DIR_PLUS);
     for (const auto& [name, st] : names) fill(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
@@ -54,29 +70,33 @@ int z_create(const char* path, mode_t, fuse_file_info* fi) {
     return done("create", path, r);
 }
 
-int z_read(const char* path, char* buf, size_t size, off_t off, fuse_file_info* fi) {
-    return done("read", path, op_read(state(), fi->fh, buf, size, off));
+int z_read(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
+    return done_open("read", fi, op_read(state(), fi->fh, buf, size, off));
 }
 
-int z_write(const char* path, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
-    return done("write", path, op_write(state(), fi->fh, buf, size, off));
+int z_write(const char*, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
+    return done_open("write", fi, op_write(state(), fi->fh, buf, size, off));
 }
 
 int z_truncate(const char* path, off_t size, fuse_file_info* fi) {
-    return done("truncate", path, op_truncate(state(), path, size, fi ? &fi->fh : nullptr));
+    if (fi) return done_open("truncate", fi, op_truncate(state(), path, size, &fi->fh));
+    return done("truncate", path, op_truncate(state(), path, size, nullptr));
 }
 
-int z_flush(const char* path, fuse_file_info* fi) { return done("flush", path, op_flush(state(), fi->fh)); }
+int z_flush(const char*, fuse_file_info* fi) { return done_open("flush", fi, op_flush(state(), fi->fh)); }
 
-int z_release(const char* path, fuse_file_info* fi) {
-    return done("release", path, op_release(state(), fi->fh));
+int z_release(const char*, fuse_file_info* fi) {
+    // Logged before the handle, and the path it was opened by, go.
+    Mount& m = state();
+    const std::string opened = handle_path(m, fi->fh);
+    return done("release", opened.c_str(), op_release(m, fi->fh));
 }
 
-int z_fsync(const char* path, int, fuse_file_info* fi) {
+int z_fsync(const char*, int, fuse_file_info* fi) {
     Mount& m = state();
     int r = op_flush(m, fi->fh);
     if (r == 0 && !m.fs->vol.read_only && fat_commit(m.fs->vol) != 0) r = -EIO;
-    return done("fsync", path, r);
+    return done_open("fsync", fi, r);
 }
 
 int z_unlink(const char* path) { return done("unlink", path, op_unlink(state(), path)); }
@@ -115,6 +135,8 @@ void* z_init(fuse_conn_info*, fuse_config* cfg) {
     cfg->use_ino = 1;
     // Removing an open file removes it: there is no room for hidden names.
     cfg->hard_remove = 1;
+    // An open file outlives its name: operations on it go by handle.
+    cfg->nullpath_ok = 1;
     cfg->entry_timeout = 1.0;
     cfg->attr_timeout = 1.0;
     cfg->negative_timeout = 0;
@@ -129,7 +151,9 @@ void z_destroy(void* data) {
 fuse_operations make_ops() {
     fuse_operations ops{};
     ops.getattr = z_getattr;
+    ops.opendir = z_opendir;
     ops.readdir = z_readdir;
+    ops.releasedir = z_releasedir;
     ops.open = z_open;
     ops.create = z_create;
     ops.read = z_read;

@@ -46,19 +46,43 @@ inline void resize_zeroed(Bytes& b, std::size_t n) {
     if (n > old) std::fill(b.begin() + static_cast<std::ptrdiff_t>(old), b.end(), std::uint8_t{0});
 }
 
+constexpr std::uint64_t MAX_FILE_BYTES = MAX_FILE_BLOCKS * BLOCK_SIZE;
+
 // Where an entry lives: the first block of its directory and its number.
 using EntryKey = std::pair<std::uint64_t, int>;
 
-// A file's contents while it is open: read whole on first use, changed in
-// memory and written to the volume as a new chain on flush or fsync.
+// A file written from its start onwards, in order, goes to the volume as
+// it comes: whole blocks along a new chain that no entry names yet, the
+// part of a block still to come kept in the node's data. The entry is
+// switched to the chain when the file is stored, as for a file in memory.
+struct Stream {
+    bool on = false;
+    std::uint64_t start = 0;   // first block of the chain
+    std::uint64_t last = 0;    // its last block
+    std::uint64_t blocks = 0;  // blocks written along it
+    std::uint64_t contig = 0;  // its leading run of consecutive blocks
+};
+
+// A file's contents while it is open: read in place along its chain while
+// it is unchanged; once changed, held in memory (or streamed) and written
+// to the volume as a new chain on flush or fsync.
 struct Node {
     EntryKey key;
     bool orphan = false;  // the entry was removed while the file was open
     bool loaded = false;
     bool dirty = false;
-    Bytes data;  // size() is the file's length in bytes
+    Bytes data;  // the file (or, streaming, its bytes after the last whole block)
     int opens = 0;
+    Stream stream;
+    // The chain as last mapped for reading in place, and the volume's
+    // write count then: any write may have moved or freed it.
+    std::vector<BlockRun> runs;
+    std::uint64_t mapped_blocks = 0;
+    std::uint64_t map_stamp = ~std::uint64_t{0};
 };
+
+// Length in bytes of a file that is loaded or streaming.
+inline std::uint64_t node_length(const Node& n) { return n.stream.blocks * BLOCK_SIZE + n.data.size(); }
 
 // Everything learnt by one walk of the whole tree: the way to each
 // directory and the entries that share each chain.
@@ -84,6 +108,8 @@ struct Mount {
     std::uint8_t new_type = 31;
     std::map<EntryKey, std::shared_ptr<Node>> nodes;
     std::map<std::uint64_t, std::shared_ptr<Node>> handles;
+    std::map<std::uint64_t, std::uint64_t> dir_handles;  // handle -> first block of the directory
+    std::map<std::uint64_t, std::string> handle_paths;   // the path each handle was opened by, for the log
     std::uint64_t next_handle = 1;
     Census census;
     WalkMemo memo;
@@ -111,6 +137,10 @@ std::size_t link_count(Mount& m, std::uint64_t start);
 // Raise the working directory's count in its parent, then write a prepared
 // entry into an empty slot of it: 0 or -EIO.
 int entry_place(Mount& m, int slot, const std::uint8_t* entry);
+// Allocate a chain of blocks blocks from *start on, *contig the leading run
+// wanted (then obtained), after checking the size and the free blocks: 0 or
+// -errno, with nothing left allocated on failure.
+int chain_alloc(Mount& m, std::uint64_t blocks, std::uint64_t* start, std::uint64_t* contig);
 // Allocate a chain of blocks blocks (leading run wanted) and write data
 // along it, then commit: 0 with *start, *contig set, or -errno.
 int chain_write_new(Mount& m, const std::uint8_t* data, std::uint64_t blocks, std::uint64_t want_run,
@@ -120,15 +150,43 @@ int chain_write_new(Mount& m, const std::uint8_t* data, std::uint64_t blocks, st
 void chain_release_unshared(Mount& m, std::uint64_t start, std::uint64_t limit);
 
 // File contents (store.cpp).
+// Load a file whole into memory (a streaming one included): 0 or -errno.
 int node_load(Mount& m, Node& n);
+// Read from a clean file along its chain: the bytes read, or -EIO.
+int node_read_in_place(Mount& m, Node& n, char* buf, std::size_t size, off_t off);
 int node_store(Mount& m, Node& n);
 std::shared_ptr<Node> node_for(Mount& m, const EntryKey& key);
 void node_drop_if_idle(Mount& m, const std::shared_ptr<Node>& n);
 int mount_flush_all(Mount& m);
+// Before the entry at key goes or is overwritten, with the working directory
+// its directory: a file still open there is loaded, to be read until its
+// last close. The working directory stays that directory.
+void node_detach(Mount& m, const EntryKey& key);
+
+// Streaming (stream.cpp).
+// Empty the file in memory, giving back a chain being streamed.
+void node_make_empty(Mount& m, Node& n);
+// Write size bytes at off when they continue a file written from its start
+// in order: 1 when they were not taken (write them in memory), else 0 or -errno.
+int stream_write(Mount& m, Node& n, const char* buf, std::size_t size, off_t off);
+// Bring a streaming file back into memory: 0 or -errno.
+int stream_to_memory(Mount& m, Node& n);
+// Write out the rest of a streaming file and make its chain durable: 0 with
+// the chain's *start, *blocks and *contig, or -errno with the chain given back.
+int stream_finish(Mount& m, Node& n, std::uint64_t* start, std::uint64_t* blocks, std::uint64_t* contig);
+// Give back the chain of a streaming file.
+void stream_drop(Mount& m, Node& n);
 
 // Operations (ops.cpp).
 int op_getattr(Mount& m, const char* path, struct stat* st);
-int op_readdir_names(Mount& m, const char* path, std::vector<std::pair<std::string, struct stat>>* out);
+// Attributes of an open file, by its handle (its name may be gone).
+int op_getattr_open(Mount& m, std::uint64_t fh, struct stat* st);
+// A handle on the directory at path, which readdir lists by its first block.
+int op_opendir(Mount& m, const char* path, std::uint64_t* fh);
+int op_readdir_names(Mount& m, std::uint64_t fh, std::vector<std::pair<std::string, struct stat>>* out);
+int op_releasedir(Mount& m, std::uint64_t fh);
+// The path a handle was opened by, for the log ("-" when unknown).
+const char* handle_path(const Mount& m, std::uint64_t fh);
 int op_open(Mount& m, const char* path, int flags, std::uint64_t* fh);
 int op_create(Mount& m, const char* path, std::uint64_t* fh);
 int op_read(Mount& m, std::uint64_t fh, char* buf, std::size_t size, off_t off);

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr const char* TYPE_XATTR = "user.zvk.type";
-constexpr std::uint64_t MAX_FILE_BYTES = MAX_FILE_BLOCKS * BLOCK_SIZE;
 
 // Find path: the working directory becomes its directory and *slot its
 // entry number, or -1 for the root itself. 0 or -errno.
@@ -61,7 +60,7 @@ void fill_stat(Mount& m, const std::uint8_t* e, const EntryKey& key, struct stat
     st->st_nlink = link_count(m, first);
     std::uint64_t size = std::uint64_t{entry_size(e)} * BLOCK_SIZE;
     auto it = m.nodes.find(key);
-    if (it != m.nodes.end() && it->second->dirty) size = it->second->data.size();
+    if (it != m.nodes.end() && it->second->dirty) size = node_length(*it->second);
     st->st_size = static_cast<off_t>(size);
     st->st_blocks = static_cast<blkcnt_t>((size + BLOCK_SIZE - 1) / BLOCK_SIZE);
 }
@@ -84,10 +83,11 @@ std::shared_ptr<Node> handle(Mount& m, std::uint64_t fh) {
     return it == m.handles.end() ? nullptr : it->second;
 }
 
-std::uint64_t handle_new(Mount& m, const std::shared_ptr<Node>& n) {
+std::uint64_t handle_new(Mount& m, const std::shared_ptr<Node>& n, const char* path) {
     ++n->opens;
     const std::uint64_t fh = m.next_handle++;
     m.handles[fh] = n;
+    m.handle_paths[fh] = path;
     return fh;
 }
 
@@ -123,6 +123,7 @@ int free_slot(Mount& m) {
 // Remove entry slot of the working directory without freeing its chain;
 // the chain goes afterwards when no other entry names it.
 int entry_remove(Mount& m, int slot) {
+    node_detach(m, key_of(m, slot));
     const std::uint8_t* e = entry_at(m, slot);
     const std::uint64_t start = entry_start(e);
     const std::uint64_t limit = entry_type(e) == TYPE_SUBDIR ? 2 : entry_size(e);
@@ -153,6 +154,11 @@ int dir_is_empty(Mount& m, std::uint64_t start) {
 
 int op_writable(Mount& m) { return m.fs->vol.read_only ? -EROFS : 0; }
 
+void node_detach(Mount& m, const EntryKey& key) {
+    auto it = m.nodes.find(key);
+    if (it != m.nodes.end() && it->second->opens > 0) node_load(m, *it->second);  // failing, its reads give EIO
+}
+
 int op_getattr(Mount& m, const char* path, struct stat* st) {
     int slot;
     if (int r = resolve(m, path, &slot)) return r;
@@ -163,19 +169,59 @@ int op_getattr(Mount& m, const char* path, struct stat* st) {
     return 0;
 }
 
-int op_readdir_names(Mount& m, const char* path, std::vector<std::pair<std::string, struct stat>>* out) {
+int op_getattr_open(Mount& m, std::uint64_t fh, struct stat* st) {
+    auto n = handle(m, fh);
+    if (!n) return -EBADF;
+    if (n->orphan) {
+        // No entry left: what the handle still reads, and no links.
+        std::uint8_t e[DIR_ENTRY_SIZE] = {};
+        fill_stat(m, e, n->key, st);
+        st->st_nlink = 0;
+        st->st_size = static_cast<off_t>(node_length(*n));
+        st->st_blocks = static_cast<blkcnt_t>((node_length(*n) + BLOCK_SIZE - 1) / BLOCK_SIZE);
+        return 0;
+    }
+    if (goto_dir_start(m, n->key.first) != 0) return -EIO;
+    fill_stat(m, entry_at(m, n->key.second), n->key, st);
+    return 0;
+}
+
+int op_opendir(Mount& m, const char* path, std::uint64_t* fh) {
     int slot;
     if (int r = resolve(m, path, &slot)) return r;
+    std::uint64_t start = ROOT_DIR_BLOCK;
     if (slot >= 0) {
-        if (entry_type(entry_at(m, slot)) != TYPE_SUBDIR) return -ENOTDIR;
-        if (dir_change(*m.fs, slot) != 0) return -EIO;
+        const std::uint8_t* e = entry_at(m, slot);
+        if (entry_type(e) != TYPE_SUBDIR) return -ENOTDIR;
+        start = entry_start(e);
     }
+    *fh = m.next_handle++;
+    m.dir_handles[*fh] = start;
+    m.handle_paths[*fh] = path;
+    return 0;
+}
+
+int op_readdir_names(Mount& m, std::uint64_t fh, std::vector<std::pair<std::string, struct stat>>* out) {
+    auto it = m.dir_handles.find(fh);
+    if (it == m.dir_handles.end()) return -EBADF;
+    if (goto_dir_start(m, it->second) != 0) return -EIO;
     for (const auto& [s, name] : dir_listing(m.fs->wd.image)) {
         struct stat st;
         fill_stat(m, entry_at(m, s), key_of(m, s), &st);
         out->emplace_back(name, st);
     }
     return 0;
+}
+
+int op_releasedir(Mount& m, std::uint64_t fh) {
+    m.dir_handles.erase(fh);
+    m.handle_paths.erase(fh);
+    return 0;
+}
+
+const char* handle_path(const Mount& m, std::uint64_t fh) {
+    auto it = m.handle_paths.find(fh);
+    return it == m.handle_paths.end() ? "-" : it->second.c_str();
 }
 
 int op_open(Mount& m, const char* path, int flags, std::uint64_t* fh) {
@@ -185,11 +231,10 @@ int op_open(Mount& m, const char* path, int flags, std::uint64_t* fh) {
     auto n = node_for(m, key_of(m, slot));
     if (flags & O_TRUNC) {
         // libfuse hands O_TRUNC to open rather than sending a truncate.
-        n->data.clear();
-        n->loaded = true;
+        node_make_empty(m, *n);
         n->dirty = true;
     }
-    *fh = handle_new(m, n);
+    *fh = handle_new(m, n, path);
     return 0;
 }
 
@@ -213,9 +258,8 @@ int op_create(Mount& m, const char* path, std::uint64_t* fh) {
         return r;
     }
     auto n = node_for(m, {dir, slot});
-    n->data.clear();
-    n->loaded = true;
-    *fh = handle_new(m, n);
+    node_make_empty(m, *n);
+    *fh = handle_new(m, n, path);
     return 0;
 }
 
@@ -223,6 +267,7 @@ int op_read(Mount& m, std::uint64_t fh, char* buf, std::size_t size, off_t off) 
     auto n = handle(m, fh);
     if (!n) return -EBADF;
     if (n->orphan && !n->loaded) return -EIO;
+    if (!n->loaded) return node_read_in_place(m, *n, buf, size, off);
     if (int r = node_load(m, *n)) return r;
     const std::uint64_t len = n->data.size();
     if (off < 0 || static_cast<std::uint64_t>(off) >= len) return 0;
@@ -238,9 +283,14 @@ int op_write(Mount& m, std::uint64_t fh, const char* buf, std::size_t size, off_
     if (off < 0) return -EINVAL;
     const std::uint64_t end = static_cast<std::uint64_t>(off) + size;
     if (end > MAX_FILE_BYTES) return -EFBIG;
-    if (int r = node_load(m, *n)) return r;
-    // The new chain is written beside the old one, so all of it must be free.
-    if ((end + BLOCK_SIZE - 1) / BLOCK_SIZE > free_counter(m.fs->vol)) return -ENOSPC;
+    // The new chain is written beside the old one, so all of it must be
+    // free, but for what is already streamed.
+    const std::uint64_t need = (end + BLOCK_SIZE - 1) / BLOCK_SIZE;
+    if (need > n->stream.blocks && need - n->stream.blocks > free_counter(m.fs->vol)) return -ENOSPC;
+    int r = stream_write(m, *n, buf, size, off);
+    if (r <= 0) return r == 0 ? static_cast<int>(size) : r;
+    r = node_load(m, *n);
+    if (r != 0) return r;
     // Room for the largest file at once: untouched pages cost nothing, and
     // the data is never copied to a larger buffer as the file grows.
     if (end > n->data.capacity()) n->data.reserve(static_cast<std::size_t>(MAX_FILE_BYTES));
@@ -263,8 +313,7 @@ int op_truncate(Mount& m, const char* path, off_t size, const std::uint64_t* fh)
         n = node_for(m, key_of(m, slot));
     }
     if (size == 0) {
-        n->data.clear();
-        n->loaded = true;
+        node_make_empty(m, *n);
     } else if (int r = node_load(m, *n)) {
         node_drop_if_idle(m, n);
         return r;
@@ -290,6 +339,7 @@ int op_release(Mount& m, std::uint64_t fh) {
     int r = node_store(m, *n);
     n->dirty = false;  // a failure was reported by flush; nothing more to do
     m.handles.erase(fh);
+    m.handle_paths.erase(fh);
     if (--n->opens == 0) {
         n->loaded = false;
         n->data = {};

@@ -77,6 +77,7 @@ void node_rekey(Mount& m, const EntryKey& from, const EntryKey& to) {
 // then a replaced entry goes.
 int rename_here(Mount& m, const Side& src, const Side& dst, const RawName& raw) {
     Fs& fs = *m.fs;
+    if (dst.slot >= 0 && dst.slot != src.slot) node_detach(m, {dst.dir, dst.slot});
     std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(src.slot));
     std::memcpy(e + entry_field::NAME, raw.data(), NAME_LEN);
     if (dir_store(fs) != 0) {
@@ -109,6 +110,7 @@ int relink_parent(Mount& m, const Side& dst, int slot) {
 // replaced one), then the old entry goes, then the replaced chain.
 int rename_across(Mount& m, const Side& src, const Side& dst, const RawName& raw) {
     Fs& fs = *m.fs;
+    if (dst.slot >= 0) node_detach(m, {dst.dir, dst.slot});
     std::uint8_t e[DIR_ENTRY_SIZE];
     std::memcpy(e, src.entry, DIR_ENTRY_SIZE);
     std::memcpy(e + entry_field::NAME, raw.data(), NAME_LEN);

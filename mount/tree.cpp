@@ -212,13 +212,10 @@ int entry_place(Mount& m, int slot, const std::uint8_t* entry) {
     return 0;
 }
 
-int chain_write_new(Mount& m, const std::uint8_t* data, std::uint64_t blocks, std::uint64_t want_run,
-                    std::uint64_t* start, std::uint64_t* contig) {
+int chain_alloc(Mount& m, std::uint64_t blocks, std::uint64_t* start, std::uint64_t* contig) {
     Volume& v = m.fs->vol;
     if (blocks > MAX_FILE_BLOCKS) return -EFBIG;
     if (blocks > free_counter(v)) return -ENOSPC;
-    *start = data_start(total_blocks(v));
-    *contig = want_run;
     const std::uint32_t counter = free_counter(v);
     int r = fat_alloc_chain(v, start, blocks, contig);
     if (r == -3) {
@@ -227,6 +224,15 @@ int chain_write_new(Mount& m, const std::uint8_t* data, std::uint64_t blocks, st
         set_free_counter(v, counter);
     }
     if (r < 0) return r == -2 ? -ENOSPC : -EIO;
+    return 0;
+}
+
+int chain_write_new(Mount& m, const std::uint8_t* data, std::uint64_t blocks, std::uint64_t want_run,
+                    std::uint64_t* start, std::uint64_t* contig) {
+    Volume& v = m.fs->vol;
+    *start = data_start(total_blocks(v));
+    *contig = want_run;
+    if (int r = chain_alloc(m, blocks, start, contig)) return r;
     if (chain_transfer(v, const_cast<std::uint8_t*>(data), *start, *contig, blocks, Direction::write) < 0 ||
         fat_commit(v) != 0) {
         blocks_release(v, *start, blocks);

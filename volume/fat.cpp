@@ -280,6 +280,8 @@ int no_contiguous_blocks() {
 
 }  // namespace
 
+bool fat_next_free(Volume& v, std::uint64_t from, std::uint64_t* found) { return next_free_block(v, from, found); }
+
 int fat_alloc_chain(Volume& v, std::uint64_t* start, std::uint64_t count, std::uint64_t* contig) {
     if (v.read_only) {
         err_print("error: device readonly.\n");

@@ -27,6 +27,10 @@ int fat_set(Volume& v, std::uint64_t n, std::uint32_t value);
 // first FAT block that cannot be read; *complete tells whether it did.
 std::uint64_t fat_count_free(Volume& v, bool* complete = nullptr);
 
+// Lowest free block at or after from: true with *found, or false when there
+// is none or a FAT block cannot be read. Silent.
+bool fat_next_free(Volume& v, std::uint64_t from, std::uint64_t* found);
+
 // Link a chain of count blocks: the first run of *contig free blocks at or
 // after *start, then the next free blocks. On success *start is the first
 // block, *contig the run obtained, and the free-block counter is lowered and

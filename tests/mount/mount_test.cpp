@@ -179,6 +179,54 @@ TEST_F(Mount, NamesLimitsAndFullVolume) {
   expect_clean();
 }
 
+// Files written from their start in order go to the volume as they come;
+// anything out of order brings them back into memory first.
+TEST_F(Mount, LargeFilesStreamAndFallBack) {
+  Image::formatted(30000).save(img);
+  write_file(tmp.file("src"), pattern(3 * 1024 * 1024 + 1536, 7));  // whole blocks, as the volume keeps them
+  ASSERT_TRUE(mount());
+  const std::string free_before = sh("stat -f -c %f mnt").out;
+  ASSERT_OK(sh("cp src mnt/BIG && cmp src mnt/BIG"));
+  // Read while one process writes it, rewritten at its start by another,
+  // then written on in order: the file holds what a host file would.
+  ASSERT_OK(sh("{ head -c 2500000 src; sleep 2; tail -c +2500001 src; } | cat > mnt/W & "
+               "until [ $(stat -c %s mnt/W) -ge 2500000 ]; do sleep 0.05; done && cmp -n 2500000 src mnt/W && "
+               "printf HEAD | dd of=mnt/W conv=notrunc status=none && wait $! && "
+               "{ printf HEAD; tail -c +5 src; } | cmp - mnt/W"));
+  // A file removed while it is being written gives its blocks back.
+  ASSERT_OK(sh("{ cat src; sleep 1; } | cat > mnt/GONE & "
+               "until [ $(stat -c %s mnt/GONE) -ge 3000000 ]; do sleep 0.05; done && rm mnt/GONE && wait $! && "
+               "rm mnt/BIG mnt/W"));
+  EXPECT_EQ(sh("stat -f -c %f mnt").out, free_before);
+  // A file being read stays readable to its end after its name is removed
+  // or replaced.
+  ASSERT_OK(sh("cp src mnt/R1 && cp src mnt/R2 && echo > mnt/X"));
+  std::vector<int> fds{::open((mnt + "/R1").c_str(), O_RDONLY), ::open((mnt + "/R2").c_str(), O_RDONLY)};
+  std::vector<std::uint8_t> got[2];
+  auto read_some = [&](int i, std::size_t most) {
+    std::uint8_t buf[65536];
+    ssize_t k;
+    while (most > 0 && (k = ::read(fds[i], buf, std::min(most, sizeof buf))) > 0) {
+      got[i].insert(got[i].end(), buf, buf + k);
+      most -= static_cast<std::size_t>(k);
+    }
+  };
+  for (int i : {0, 1}) read_some(i, 1000);
+  ASSERT_OK(sh("rm mnt/R1 && mv mnt/X mnt/R2"));
+  for (int i : {0, 1}) {
+    read_some(i, ~std::size_t{0});
+    ::close(fds[i]);
+    EXPECT_TRUE(got[i] == read_file(tmp.file("src"))) << i;
+  }
+  ASSERT_OK(sh("rm mnt/R2"));
+  // Past the free blocks the write stops with ENOSPC and keeps what fitted.
+  RunResult dd = sh("dd if=/dev/zero of=mnt/FULL bs=64k count=300");
+  EXPECT_NE(dd.err.find("No space left on device"), std::string::npos) << describe(dd);
+  ASSERT_OK(sh("test $(stat -c %s mnt/FULL) -gt 15000000 && cmp -n 15000000 mnt/FULL /dev/zero"));
+  EXPECT_EQ(unmount(), 0);
+  expect_clean();
+}
+
 TEST_F(Mount, ReadOnlyMountsNeverWrite) {
   Image im = Image::formatted(1600);
   im.add_file(im.root(), 1, "A", 3, 3, 1);
@@ -250,8 +298,17 @@ bool crash_residue(const std::string& line) {
 
 TEST_F(Mount, KillDuringCopyLeavesOnlyCrashResidue) {
   host_tree(tmp.file("in"), 280);
+  write_file(tmp.file("big"), pattern(6 * 1024 * 1024, 3));
   RunOptions in_tmp;
   in_tmp.cwd = tmp.path();
+  auto kill_and_check = [&](Child& copy) {
+    daemon->signal(SIGKILL);
+    daemon->finish(10);
+    daemon.reset();
+    sh("fusermount3 -uz " + mnt);
+    EXPECT_EQ(copy.finish(60).out.find("status=0"), std::string::npos) << "the copy ended before the kill";
+    for (const std::string& p : check_volume_file(img)) EXPECT_TRUE(crash_residue(p)) << p;
+  };
   // Killed after a few files, in the middle, and near the end of the copy.
   for (int files : {3, 30, 90}) {
     SCOPED_TRACE(files);
@@ -260,13 +317,15 @@ TEST_F(Mount, KillDuringCopyLeavesOnlyCrashResidue) {
     Child cp({"/bin/sh", "-c", "cp -r in/. mnt/ 2>/dev/null; echo status=$?"}, in_tmp);
     ASSERT_TRUE(daemon->wait_until(
         [&] { return std::atoi(sh("find mnt -type f | wc -l").out.c_str()) >= files; }, 30));
-    daemon->signal(SIGKILL);
-    daemon->finish(10);
-    daemon.reset();
-    sh("fusermount3 -uz " + mnt);
-    EXPECT_EQ(cp.finish(60).out.find("status=0"), std::string::npos) << "the copy ended before the kill";
-    for (const std::string& p : check_volume_file(img)) EXPECT_TRUE(crash_residue(p)) << p;
+    kill_and_check(cp);
   }
+  // Killed halfway through a large file, part of which is on the volume.
+  Image::formatted(20000).save(img);
+  ASSERT_TRUE(mount());
+  Child big({"/bin/sh", "-c", "{ head -c 4000000 big; sleep 3; tail -c +4000001 big; } > mnt/BIG; echo status=$?"},
+            in_tmp);
+  ASSERT_TRUE(daemon->wait_until([&] { return std::atoi(sh("stat -f -c %f mnt").out.c_str()) < 16000; }, 30));
+  kill_and_check(big);
 }
 
 }  // namespace
