@@ -158,9 +158,8 @@ int node_store(Mount& m, Node& n);
 std::shared_ptr<Node> node_for(Mount& m, const EntryKey& key);
 void node_drop_if_idle(Mount& m, const std::shared_ptr<Node>& n);
 int mount_flush_all(Mount& m);
-// Before the entry at key goes or is overwritten, with the working directory
-// its directory: a file still open there is loaded, to be read until its
-// last close. The working directory stays that directory.
+// Before the entry at key goes or is overwritten: a file still open there
+// is loaded, to be read until its last close.
 void node_detach(Mount& m, const EntryKey& key);
 
 // Streaming (stream.cpp).

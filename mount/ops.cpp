@@ -181,8 +181,9 @@ int op_getattr_open(Mount& m, std::uint64_t fh, struct stat* st) {
         st->st_blocks = static_cast<blkcnt_t>((node_length(*n) + BLOCK_SIZE - 1) / BLOCK_SIZE);
         return 0;
     }
-    if (goto_dir_start(m, n->key.first) != 0) return -EIO;
-    fill_stat(m, entry_at(m, n->key.second), n->key, st);
+    DirImage image;
+    if (dir_transfer(*m.fs, image.data(), n->key.first, Direction::read) != 0) return -EIO;
+    fill_stat(m, dir_entry(image, static_cast<std::size_t>(n->key.second)), n->key, st);
     return 0;
 }
 
@@ -204,10 +205,12 @@ int op_opendir(Mount& m, const char* path, std::uint64_t* fh) {
 int op_readdir_names(Mount& m, std::uint64_t fh, std::vector<std::pair<std::string, struct stat>>* out) {
     auto it = m.dir_handles.find(fh);
     if (it == m.dir_handles.end()) return -EBADF;
-    if (goto_dir_start(m, it->second) != 0) return -EIO;
-    for (const auto& [s, name] : dir_listing(m.fs->wd.image)) {
+    // Read by its first block, so that it is found wherever it was moved.
+    DirImage image;
+    if (dir_transfer(*m.fs, image.data(), it->second, Direction::read) != 0) return -EIO;
+    for (const auto& [s, name] : dir_listing(image)) {
         struct stat st;
-        fill_stat(m, entry_at(m, s), key_of(m, s), &st);
+        fill_stat(m, dir_entry(image, static_cast<std::size_t>(s)), {it->second, s}, &st);
         out->emplace_back(name, st);
     }
     return 0;

@@ -41,8 +41,9 @@ int entry_switch(Mount& m, const EntryKey& at, std::uint64_t old_start, std::uin
 int node_map(Mount& m, Node& n) {
     Fs& fs = *m.fs;
     if (n.map_stamp == fs.vol.blocks_written) return 0;
-    if (goto_dir_start(m, n.key.first) != 0) return -EIO;
-    const std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(n.key.second));
+    DirImage image;
+    if (dir_transfer(fs, image.data(), n.key.first, Direction::read) != 0) return -EIO;
+    const std::uint8_t* e = dir_entry(image, static_cast<std::size_t>(n.key.second));
     if (entry_type(e) == TYPE_EMPTY || entry_type(e) == TYPE_SUBDIR) return -EIO;
     n.runs.clear();
     n.mapped_blocks = entry_size(e);
