@@ -314,21 +314,23 @@ void lineedit_end() {
 
 bool lineedit_active() { return editor.el != nullptr; }
 
-bool read_command(const char* prompt, char* buf, int size) {
+namespace {
+
+// A line from the editor when there is one (a command line, or an answer
+// to a question), else a plain read.
+bool read_line(const char* prompt, char* buf, int size, bool command) {
     if (!editor.el) return plain_line(prompt, buf, size);
     std::string line;
-    if (!edited_line(prompt, line, true)) return false;
+    if (!edited_line(prompt, line, command)) return false;
     take_piece(line, buf, size);
     return true;
 }
 
-bool read_answer(const char* prompt, char* buf, int size) {
-    if (!editor.el) return plain_line(prompt, buf, size);
-    std::string line;
-    if (!edited_line(prompt, line, false)) return false;
-    take_piece(line, buf, size);
-    return true;
-}
+}  // namespace
+
+bool read_command(const char* prompt, char* buf, int size) { return read_line(prompt, buf, size, true); }
+
+bool read_answer(const char* prompt, char* buf, int size) { return read_line(prompt, buf, size, false); }
 
 int read_answer_char(const char* prompt) {
     if (!editor.el) return plain_char(prompt);
