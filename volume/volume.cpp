@@ -60,7 +60,10 @@ bool run_transfer(Volume& v, std::uint8_t* buf, std::uint64_t b, std::uint64_t m
     const off_t off = static_cast<off_t>(b * BLOCK_SIZE);
     const std::size_t len = static_cast<std::size_t>(m * BLOCK_SIZE);
     bool ok = dir == Direction::read ? read_full(v.fd, buf, off, len) : write_full(v.fd, buf, off, len);
-    if (dir == Direction::write) v.unsynced = true;
+    if (dir == Direction::write) {
+        v.unsynced = true;
+        ++v.changes;
+    }
     if (ok) (dir == Direction::read ? v.blocks_read : v.blocks_written) += m;
     return ok;
 }
@@ -200,6 +203,7 @@ int block_write(Volume& v, const std::uint8_t* buf, std::uint64_t n) {
         return -2;
     }
     v.unsynced = true;
+    ++v.changes;
     if (!write_full(v.fd, buf, off)) {
         err_print("error: can't write block.\n");
         return -3;
@@ -504,7 +508,10 @@ std::uint64_t host_copy_in(Volume& v, int host_fd, std::uint64_t pos, std::uint6
         long r = platform_copy_range(host_fd, static_cast<long long>(pos + done * BLOCK_SIZE), v.fd,
                                      static_cast<long long>((b + done) * BLOCK_SIZE),
                                      static_cast<std::size_t>((m - done) * BLOCK_SIZE));
-        if (r > 0) v.unsynced = true;
+        if (r > 0) {
+            v.unsynced = true;
+            ++v.changes;
+        }
         if (r <= 0) break;
         done += static_cast<std::uint64_t>(r) / BLOCK_SIZE;
         if (r % static_cast<long>(BLOCK_SIZE) != 0) break;

@@ -45,6 +45,9 @@ struct Volume {
     FatCache fat;
     std::uint64_t blocks_read = 0;  // I/O statistics, for tests
     std::uint64_t blocks_written = 0;
+    // Raised by every write to the volume: a caller that caches what it
+    // read keeps the value it read at and reads again once it differs.
+    std::uint64_t changes = 0;
     // Blocks were written since the last barrier or sync.
     bool unsynced = false;
 
