@@ -15,6 +15,9 @@ pkg-config --exists fuse3 2>/dev/null || need+=(libfuse3-dev)
 command -v fusermount3 >/dev/null || need+=(fuse3)
 command -v rsync >/dev/null || need+=(rsync)
 command -v setfattr >/dev/null || need+=(attr)
+# Sound files of every format converted to instruments (zvk_audio; the
+# build goes on without it).
+pkg-config --exists sndfile 2>/dev/null || need+=(libsndfile1-dev)
 # Line editing in zvkfm at a terminal (the build goes on without it).
 [ -e /usr/include/histedit.h ] || need+=(libedit-dev)
 if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
