@@ -103,6 +103,7 @@ struct Fsck {
     std::deque<std::uint32_t> queue;                           // directories to walk
     std::uint32_t alloc_cursor = 0;
 
+    bool links_checked = false;     // pass 4 has judged the parent links
     std::uint32_t found_files = 0;  // highest FILEnnnn and DIRnnnn in FOUND (0: not yet looked)
     std::uint32_t found_dirs = 0;
     bool found_scanned = false;
@@ -143,6 +144,13 @@ std::uint32_t find_free(Fsck& f, bool pair);
 // action when directory d may be written, else none (the problem stays).
 inline const char* act(const Fsck& f, std::uint32_t d, const char* action) {
     return f.dirs[d].writable ? action : nullptr;
+}
+
+// Whether the parent link of directory x on the volume names the entry r.
+inline bool links_to(const Fsck& f, std::uint32_t x, const DirRef& r) {
+    const std::uint8_t* link = dir_entry(f.dirs[x].image, 0);
+    return entry_type(link) == TYPE_PARENT && entry_contiguous(link) == r.slot &&
+           entry_start(link) == f.dirs[r.dir].start;
 }
 
 // Name of entry slot of d as a path component (trailing spaces dropped).

@@ -29,13 +29,6 @@ int named_ref(const Fsck& f, const DirNode& x) {
     return -1;
 }
 
-// Whether the parent link of x on the volume names the entry r.
-bool links_to(const Fsck& f, std::uint32_t x, const DirRef& r) {
-    const std::uint8_t* link = dir_entry(f.dirs[x].image, 0);
-    return entry_type(link) == TYPE_PARENT && entry_contiguous(link) == r.slot &&
-           entry_start(link) == f.dirs[r.dir].start;
-}
-
 void keep_one(Fsck& f, std::uint32_t x) {
     const int named = named_ref(f, f.dirs[x]);
     if (named >= 0 && named != f.dirs[x].kept &&
@@ -104,6 +97,7 @@ void resolve_second_paths(Fsck& f) {
 }
 
 void check_links_and_counts(Fsck& f) {
+    f.links_checked = true;
     for (std::uint32_t x = 1; x < f.dirs.size() && !f.failed; ++x) {
         if (f.dirs[x].kept < 0) continue;
         const DirRef r = f.dirs[x].refs[static_cast<std::size_t>(f.dirs[x].kept)];

@@ -23,9 +23,7 @@ bool is_found_name(const std::uint8_t* name) {
     return i == NAME_LEN;
 }
 
-// The FOUND directories of the root that the walk kept, whose parent link
-// names their entry (the count an entry raises is found through it): dirs
-// indices.
+// The FOUND directories of the root that the walk kept: dirs indices.
 std::vector<std::uint32_t> found_dirs(const Fsck& f) {
     std::vector<std::uint32_t> out;
     for (std::uint32_t i = 1; i <= MAX_ENTRY_NR; ++i) {
@@ -34,13 +32,25 @@ std::vector<std::uint32_t> found_dirs(const Fsck& f) {
         auto it = f.dir_at.find(entry_start(e));
         if (it == f.dir_at.end()) continue;
         const DirNode& n = f.dirs[it->second];
-        const std::uint8_t* link = dir_entry(n.image, 0);
         if (n.writable && n.kept >= 0 && n.refs[static_cast<std::size_t>(n.kept)].dir == 0 &&
-            n.refs[static_cast<std::size_t>(n.kept)].slot == i && entry_type(link) == TYPE_PARENT &&
-            entry_contiguous(link) == i && entry_start(link) == ROOT_DIR_BLOCK)
+            n.refs[static_cast<std::size_t>(n.kept)].slot == i)
             out.push_back(it->second);
     }
     return out;
+}
+
+// Whether the parent link of FOUND directory d names its entry in the root,
+// as the layer needs to raise its count. Before pass 4 has judged the links
+// a wrong one is put right at once (pass 4 still reports it as it was
+// found); after, one left wrong leaves the directory unused.
+bool found_linked(Fsck& f, std::uint32_t d) {
+    const DirRef r = f.dirs[d].refs[static_cast<std::size_t>(f.dirs[d].kept)];
+    if (links_to(f, d, r)) return true;
+    if (f.links_checked) return false;
+    DirNode& n = f.dirs[d];
+    if (!n.relinked) std::memcpy(n.link_found.data(), dir_entry(n.image, 0), DIR_ENTRY_SIZE);
+    n.relinked = true;
+    return dir_relink(f, d, 0, r.slot);
 }
 
 // Highest number of the names prefix + digits in the FOUND directories.
@@ -119,10 +129,11 @@ int create_found(Fsck& f) {
 // high) so that the entry about to be added makes it right: its dirs index,
 // or -1.
 int found_with_room(Fsck& f) {
+    const std::vector<std::uint32_t> dirs = found_dirs(f);
     int fd = -1;
-    for (std::uint32_t d : found_dirs(f))
-        if (folder_free_slot(f.dirs[d]) > 0) fd = static_cast<int>(d);
-    if (fd < 0) fd = create_found(f);
+    for (auto d = dirs.rbegin(); d != dirs.rend() && fd < 0 && !f.failed; ++d)
+        if (folder_free_slot(f.dirs[*d]) > 0 && found_linked(f, *d)) fd = static_cast<int>(*d);
+    if (fd < 0 && !f.failed) fd = create_found(f);
     if (fd < 0 || f.failed) return -1;
     const DirNode& found = f.dirs[static_cast<std::size_t>(fd)];
     std::uint8_t* own = dir_entry(f.dirs[0].image, found.refs[static_cast<std::size_t>(found.kept)].slot);

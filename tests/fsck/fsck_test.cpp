@@ -354,6 +354,31 @@ TEST_F(Fsck, ReattachesALostTreeWhole) {
   EXPECT_EQ(out.chain_data(out.follow(out.entry(out.subdir(dir, 2), 1).first)), tom.data);
 }
 
+// A FOUND whose parent link names another entry still takes a lost folder
+// (the link is put right first, as the layer raises counts through it), and
+// the report says what the link was.
+TEST_F(Fsck, LostFolderGoesIntoAFoundWithAWrongLink) {
+  Volume v = tree();
+  Dir found = v.img.add_subdir(kRoot, 5, "FOUND");
+  v.img.add_file(found, 1, "FILE0001", 31, 1, 7);
+  v.img.set_entry_field(found, 0, 16, 2, 9);
+  Dir lost = v.img.add_subdir(kRoot, 10, "GONE");
+  v.img.add_file(lost, 1, "SNARE", 3, 3, 9);
+  v.img.set_entry_field(kRoot, 10, 1, 1, 0);
+  const std::string path = tmp.file("vol.img");
+  v.img.save(path);
+  RunResult r = fsck("-y", path);
+  ASSERT_TRUE(r.exited(1)) << describe(r);
+  EXPECT_NE(first_line_with(r.out, "reattached as FOUND/DIR0001"), "") << r.out;
+  EXPECT_NE(first_line_with(r.out, "/FOUND: parent link names entry 9 of block 3, not entry 5 of block 3"), "")
+      << r.out;
+  EXPECT_NE(first_line_with(r.out, "/FOUND/DIR0001: parent link names entry 10 of block 3"), "") << r.out;
+  Image out = Image::load(path);
+  EXPECT_EQ(check_volume(out), std::vector<std::string>{}) << r.out;
+  EXPECT_EQ(out.entry(out.subdir(kRoot, 5), 2).name, padded_name("DIR0001"));
+  EXPECT_EQ(out.entry(kRoot, 6).type, 0);  // no FOUND2
+}
+
 // A directory whose first block is free and whose next block belongs to a
 // chain moves to the lowest free pair, which may take in its old first block.
 TEST_F(Fsck, MovedDirectoryMayReuseItsOldBlock) {
