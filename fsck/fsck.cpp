@@ -110,6 +110,9 @@ bool load_root(Fsck& f) {
         problem(f, "/", "root directory unreadable", nullptr);
         return false;
     }
+    std::memcpy(root.name.data(), ROOT_NAME, NAME_LEN);
+    root.stored = root.image;
+    root.loaded = true;
     f.dirs.push_back(std::move(root));
     f.dir_at[ROOT_DIR_BLOCK] = 0;
     f.queue.push_back(0);
@@ -122,6 +125,7 @@ std::uint32_t count_free(const Fsck& f) {
     return n;
 }
 
+// Pass 6: the free-block counter against the FAT as the repairs left it.
 void check_free_counter(Fsck& f) {
     const std::uint32_t n = count_free(f);
     const std::uint32_t counter = free_counter(f.vol);
@@ -160,12 +164,14 @@ int fsck_run(const char* path, RepairMode mode, bool verbose) {
     }
     if (int r = check_headers(f, path); r != 0) return r;
     if (!load_root(f)) return FSCK_LEFT;
-    walk_all(f);
-    if (!f.failed) reattach_lost_dirs(f);
-    if (!f.failed) resolve_second_paths(f);
-    if (!f.failed) check_links_and_counts(f);
-    if (!f.failed) salvage_lost_chains(f);
-    if (!f.failed) check_free_counter(f);
+    walk_all(f);                                   // pass 1
+    if (!f.failed) reattach_lost_dirs(f);          // pass 2
+    if (!f.failed) resolve_second_paths(f);        // pass 3
+    if (!f.failed) check_links_and_counts(f);      // pass 4
+    if (!f.failed) salvage_lost_chains(f);         // pass 5
+    if (!f.failed) check_free_counter(f);          // pass 6
+    // The last repair is durable before the report says it was made.
+    if (!f.failed && volume_barrier(f.vol) != 0) f.failed = true;
     if (f.failed) err_print("error: a write failed; the volume was left where the last step ended.\n");
     return summary(f);
 }

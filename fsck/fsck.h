@@ -2,13 +2,17 @@
 //
 // The check runs in passes over an in-memory copy of the FAT: the walk of
 // every directory from the root with the chains of its entries (pass 1),
-// directories reached along more than one path (pass 2), parent links and
-// counts (pass 3), blocks that no entry reaches (pass 4) and the free-block
-// counter (pass 5). Every repair is written at once, in an order a crash
-// cannot make worse, and the copy always equals what is on the volume.
+// directories that no entry reaches, reattached in FOUND and walked like
+// the others (pass 2), directories reached along more than one path (pass
+// 3), parent links and counts (pass 4), the other blocks that no entry
+// reaches, saved as files in FOUND (pass 5), and the free-block counter
+// (pass 6). Every repair is written at once, in an order a crash cannot
+// make worse, and the copy always equals what is on the volume. Directories
+// are written, and entries made in FOUND, through the volume layer (fsys.h).
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "format.h"
+#include "fsys.h"
 #include "volume.h"
 
 enum class RepairMode { check_only, ask, all };
@@ -48,18 +53,27 @@ struct DirRef {
     std::string path;  // path of the entry, for messages
 };
 
-// One directory met in the walk.
-struct DirNode {
-    std::uint32_t block = ROOT_DIR_BLOCK;  // first block
-    std::uint32_t second = ROOT_DIR_BLOCK + 1;
-    DirImage image{};
+// One directory met in the walk: a folder of the volume layer (its first
+// block, its parent's first block, its name and its image as on the volume)
+// with what the check knows of it.
+struct DirNode : Folder {
+    std::uint32_t second = ROOT_DIR_BLOCK + 1;  // second block
     std::string path;           // "" for the root, else "/A/B"
     std::vector<DirRef> refs;   // entries that reach it, in walk order
     int kept = -1;              // index into refs of its entry; -1: root or not attached
     // False while its chain is broken (left as it is): its two blocks may
     // belong to another chain, so its image is never written.
     bool writable = true;
+    // A reattached directory had its parent link rewritten before its entry
+    // was made: the link as it was found, which the later passes judge.
+    bool relinked = false;
+    std::array<std::uint8_t, DIR_ENTRY_SIZE> link_found{};
 };
+
+// The parent link of d as the volume held it when the check came to it.
+inline const std::uint8_t* link_as_found(const DirNode& d) {
+    return d.relinked ? d.link_found.data() : dir_entry(d.image, 0);
+}
 
 // One chain claimed by the walk.
 struct Chain {
@@ -89,6 +103,7 @@ struct Fsck {
     std::deque<std::uint32_t> queue;                           // directories to walk
     std::uint32_t alloc_cursor = 0;
 
+    bool links_checked = false;     // pass 4 has judged the parent links
     std::uint32_t found_files = 0;  // highest FILEnnnn and DIRnnnn in FOUND (0: not yet looked)
     std::uint32_t found_dirs = 0;
     bool found_scanned = false;
@@ -114,7 +129,12 @@ std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
 
 bool fat_put(Fsck& f, std::uint32_t b, std::uint32_t value);  // copy and cache
 bool commit(Fsck& f);                                          // FAT back, barrier
-bool dir_write(Fsck& f, const DirNode& d);                     // both blocks, then barrier
+bool dir_write(Fsck& f, DirNode& d);                           // FAT first, folder_write, barrier
+// Point the parent link of directory x at entry slot of directory p (FAT
+// first, then the link, then a barrier).
+bool dir_relink(Fsck& f, std::uint32_t x, std::uint32_t p, std::uint32_t slot);
+// A layer operation's result: false (repairs stop) unless it succeeded.
+bool layer_done(Fsck& f, FsErr e);
 bool copy_block(Fsck& f, std::uint32_t from, std::uint32_t to);
 // The lowest free, unclaimed block at or after from that no FAT entry
 // names (so no damaged chain may still hope to reach it); with pair, the
@@ -124,6 +144,13 @@ std::uint32_t find_free(Fsck& f, bool pair);
 // action when directory d may be written, else none (the problem stays).
 inline const char* act(const Fsck& f, std::uint32_t d, const char* action) {
     return f.dirs[d].writable ? action : nullptr;
+}
+
+// Whether the parent link of directory x on the volume names the entry r.
+inline bool links_to(const Fsck& f, std::uint32_t x, const DirRef& r) {
+    const std::uint8_t* link = dir_entry(f.dirs[x].image, 0);
+    return entry_type(link) == TYPE_PARENT && entry_contiguous(link) == r.slot &&
+           entry_start(link) == f.dirs[r.dir].start;
 }
 
 // Name of entry slot of d as a path component (trailing spaces dropped).
@@ -175,10 +202,10 @@ void check_file(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::string&
 void claim(Fsck& f, std::uint32_t id, std::uint32_t b);
 std::uint32_t new_chain(Fsck& f, std::uint32_t first, bool dir, const std::string& who);
 
-// --- links.cpp: passes 2 and 3 -------------------------------------------
-void resolve_second_paths(Fsck& f);
-void check_links_and_counts(Fsck& f);
+// --- lost.cpp: passes 2 and 5 --------------------------------------------
+void reattach_lost_dirs(Fsck& f);   // pass 2
+void salvage_lost_chains(Fsck& f);  // pass 5
 
-// --- lost.cpp: pass 4 ----------------------------------------------------
-void reattach_lost_dirs(Fsck& f);
-void salvage_lost_chains(Fsck& f);
+// --- links.cpp: passes 3 and 4 -------------------------------------------
+void resolve_second_paths(Fsck& f);    // pass 3
+void check_links_and_counts(Fsck& f);  // pass 4

@@ -1,8 +1,7 @@
-// Passes 2 and 3: a directory keeps one entry (the one its parent link
+// Passes 3 and 4: a directory keeps one entry (the one its parent link
 // names, unless that would cut it off from the root); then every kept entry,
-// the directory's count and its parent link are set from the walk.
-#include <cstring>
-
+// the directory's count and its parent link are set from the walk. A
+// reattached directory is judged by its parent link as it was found.
 #include "fsck.h"
 
 namespace {
@@ -21,11 +20,11 @@ bool makes_cycle(const Fsck& f, std::uint32_t x, std::uint32_t p) {
 
 // The index of the ref that the parent link of x names, or -1.
 int named_ref(const Fsck& f, const DirNode& x) {
-    const std::uint8_t* link = dir_entry(x.image, 0);
+    const std::uint8_t* link = link_as_found(x);
     if (entry_type(link) != TYPE_PARENT) return -1;
     for (std::size_t i = 0; i < x.refs.size(); ++i) {
         const DirRef& r = x.refs[i];
-        if (f.dirs[r.dir].block == entry_start(link) && r.slot == entry_contiguous(link)) return static_cast<int>(i);
+        if (f.dirs[r.dir].start == entry_start(link) && r.slot == entry_contiguous(link)) return static_cast<int>(i);
     }
     return -1;
 }
@@ -39,8 +38,12 @@ void keep_one(Fsck& f, std::uint32_t x) {
     for (std::size_t i = 0; i < f.dirs[x].refs.size() && !f.failed; ++i) {
         if (static_cast<int>(i) == f.dirs[x].kept) continue;
         const DirRef r = f.dirs[x].refs[i];
-        if (problem(f, r.path, fmt("second entry of directory %s", keep.path.c_str()), act(f, r.dir, "entry removed")))
-            clear_entry(f, r.dir, r.slot);
+        if (!problem(f, r.path, fmt("second entry of directory %s", keep.path.c_str()), act(f, r.dir, "entry removed")))
+            continue;
+        // A reattached directory kept where its link once led: the link goes
+        // back there before the entry it names now is removed.
+        if (f.dirs[x].relinked && !links_to(f, x, keep) && !dir_relink(f, x, keep.dir, keep.slot)) return;
+        clear_entry(f, r.dir, r.slot);
     }
 }
 
@@ -48,11 +51,12 @@ void keep_one(Fsck& f, std::uint32_t x) {
 void check_entry_of(Fsck& f, std::uint32_t x, const DirRef& r) {
     std::uint8_t* e = dir_entry(f.dirs[r.dir].image, r.slot);
     bool changed = false;
-    if (entry_start(e) != f.dirs[x].block || entry_contiguous(e) != 2) {
+    const auto block = static_cast<std::uint32_t>(f.dirs[x].start);
+    if (entry_start(e) != block || entry_contiguous(e) != 2) {
         if (problem(f, r.path, fmt("directory entry names block %u with contiguous count %u, not block %u and 2",
-                                   entry_start(e), entry_contiguous(e), f.dirs[x].block),
+                                   entry_start(e), entry_contiguous(e), block),
                     act(f, r.dir, "entry set"))) {
-            be32_put(e + entry_field::START, f.dirs[x].block);
+            be32_put(e + entry_field::START, block);
             be16_put(e + entry_field::CONTIGUOUS, 2);
             changed = true;
         }
@@ -67,39 +71,22 @@ void check_entry_of(Fsck& f, std::uint32_t x, const DirRef& r) {
     if (changed) dir_write(f, f.dirs[r.dir]);
 }
 
-// Name of directory p as a parent link holds it.
-void parent_name(const Fsck& f, std::uint32_t p, std::uint8_t* out) {
-    const DirNode& n = f.dirs[p];
-    if (p == 0 || n.kept < 0) {
-        std::memcpy(out, "ROOT        ", NAME_LEN);
-        return;
-    }
-    const DirRef& r = n.refs[static_cast<std::size_t>(n.kept)];
-    std::memcpy(out, dir_entry(f.dirs[r.dir].image, r.slot) + entry_field::NAME, NAME_LEN);
-}
-
 void check_parent_link(Fsck& f, std::uint32_t x, const DirRef& r) {
-    std::uint8_t* link = dir_entry(f.dirs[x].image, 0);
-    const std::uint32_t pb = f.dirs[r.dir].block;
+    const std::uint8_t* link = link_as_found(f.dirs[x]);
+    const auto pb = static_cast<std::uint32_t>(f.dirs[r.dir].start);
     if (entry_type(link) != TYPE_PARENT) {
         if (!problem(f, r.path, fmt("entry 0 has type %u, not a parent link", entry_type(link)),
                      act(f, x, "parent link written")))
             return;
-        std::memset(link, 0, DIR_ENTRY_SIZE);
-        link[entry_field::TYPE] = TYPE_PARENT;
-        parent_name(f, r.dir, link + entry_field::NAME);
     } else if (entry_contiguous(link) != r.slot || entry_start(link) != pb) {
         if (!problem(f, r.path,
                      fmt("parent link names entry %u of block %u, not entry %u of block %u",
                          entry_contiguous(link), entry_start(link), r.slot, pb),
                      act(f, x, "parent link rewritten")))
             return;
-    } else {
-        return;
     }
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(r.slot));
-    be32_put(link + entry_field::START, pb);
-    dir_write(f, f.dirs[x]);
+    // A reattached directory's link already names its entry.
+    if (!links_to(f, x, r)) dir_relink(f, x, r.dir, r.slot);
 }
 
 }  // namespace
@@ -110,6 +97,7 @@ void resolve_second_paths(Fsck& f) {
 }
 
 void check_links_and_counts(Fsck& f) {
+    f.links_checked = true;
     for (std::uint32_t x = 1; x < f.dirs.size() && !f.failed; ++x) {
         if (f.dirs[x].kept < 0) continue;
         const DirRef r = f.dirs[x].refs[static_cast<std::size_t>(f.dirs[x].kept)];

@@ -1,8 +1,11 @@
-// Pass 4: blocks marked used that no entry reaches. Whole lost directories
-// are reattached in FOUND (and walked like any other); every other lost
-// chain is saved there as a file FILEnnnn of type 31. FOUND, FOUND2, ...
-// are made in the root as needed. An entry is added only after its chain
-// is mended, and a directory's count is raised before the entry appears.
+// Passes 2 and 5: blocks marked used that no entry reaches. Whole lost
+// directories are reattached in FOUND first (pass 2) and walked like any
+// other; every other lost chain is saved there as a file FILEnnnn of type
+// 31 once the links and counts are set (pass 5). FOUND, FOUND2, ... are made
+// in the root as needed, on blocks the check knows to be free. The entries
+// are made by the volume layer, in its order: a chain mended before its
+// entry, the count raised before the entry appears, entry 19 never half
+// written, a reattached directory's parent link before its entry.
 #include <cstring>
 
 #include "console.h"
@@ -20,12 +23,6 @@ bool is_found_name(const std::uint8_t* name) {
     return i == NAME_LEN;
 }
 
-std::uint32_t free_slot(const DirImage& img) {
-    for (std::uint32_t i = 1; i <= MAX_ENTRY_NR; ++i)
-        if (entry_type(dir_entry(img, i)) == TYPE_EMPTY) return i;
-    return 0;
-}
-
 // The FOUND directories of the root that the walk kept: dirs indices.
 std::vector<std::uint32_t> found_dirs(const Fsck& f) {
     std::vector<std::uint32_t> out;
@@ -40,6 +37,20 @@ std::vector<std::uint32_t> found_dirs(const Fsck& f) {
             out.push_back(it->second);
     }
     return out;
+}
+
+// Whether the parent link of FOUND directory d names its entry in the root,
+// as the layer needs to raise its count. Before pass 4 has judged the links
+// a wrong one is put right at once (pass 4 still reports it as it was
+// found); after, one left wrong leaves the directory unused.
+bool found_linked(Fsck& f, std::uint32_t d) {
+    const DirRef r = f.dirs[d].refs[static_cast<std::size_t>(f.dirs[d].kept)];
+    if (links_to(f, d, r)) return true;
+    if (f.links_checked) return false;
+    DirNode& n = f.dirs[d];
+    if (!n.relinked) std::memcpy(n.link_found.data(), dir_entry(n.image, 0), DIR_ENTRY_SIZE);
+    n.relinked = true;
+    return dir_relink(f, d, 0, r.slot);
 }
 
 // Highest number of the names prefix + digits in the FOUND directories.
@@ -73,32 +84,27 @@ std::string next_name(Fsck& f, bool dir, bool take = false) {
     return fmt(dir ? "DIR%04u" : "FILE%04u", take ? n : n + 1);
 }
 
-void put_entry(std::uint8_t* e, std::uint8_t type, const std::string& name, std::uint16_t size,
-               std::uint16_t cont, std::uint32_t start) {
-    std::memset(e, 0, DIR_ENTRY_SIZE);
-    e[entry_field::TYPE] = type;
-    std::memset(e + entry_field::NAME, ' ', NAME_LEN);
-    std::memcpy(e + entry_field::NAME, name.data(), name.size() < NAME_LEN ? name.size() : NAME_LEN);
-    be16_put(e + entry_field::SIZE, size);
-    be16_put(e + entry_field::CONTIGUOUS, cont);
-    be32_put(e + entry_field::START, start);
+RawName stored_name(const std::string& name) {
+    RawName raw;
+    name_encode(name.c_str(), raw);
+    return raw;
 }
 
 bool root_name_taken(const Fsck& f, const std::string& name) {
-    std::uint8_t padded[NAME_LEN];
-    std::memset(padded, ' ', NAME_LEN);
-    std::memcpy(padded, name.data(), name.size());
+    const RawName padded = stored_name(name);
     for (std::uint32_t i = 0; i < DIR_ENTRIES; ++i) {
         const std::uint8_t* e = dir_entry(f.dirs[0].image, i);
-        if (entry_type(e) != TYPE_EMPTY && std::memcmp(e + entry_field::NAME, padded, NAME_LEN) == 0) return true;
+        if (entry_type(e) != TYPE_EMPTY && std::memcmp(e + entry_field::NAME, padded.data(), NAME_LEN) == 0)
+            return true;
     }
     return false;
 }
 
-// A new empty FOUND directory in the root: its dirs index, or -1.
+// A new empty FOUND directory in the root, on the lowest free pair of
+// blocks that nothing may still hope to reach: its dirs index, or -1.
 int create_found(Fsck& f) {
-    const std::uint32_t slot = free_slot(f.dirs[0].image);
-    const std::uint32_t p = slot ? find_free(f, true) : 0;
+    const int slot = folder_free_slot(f.dirs[0]);
+    const std::uint32_t p = slot > 0 ? find_free(f, true) : 0;
     if (p == 0) return -1;
     std::string name;
     for (int k = 1; k < 100 && name.empty(); ++k) {
@@ -107,42 +113,58 @@ int create_found(Fsck& f) {
     }
     if (name.empty()) return -1;
     DirNode n;
-    n.block = p;
+    static_cast<Folder&>(n) = folder_blank(p);
     n.second = p + 1;
-    put_entry(dir_entry(n.image, 0), TYPE_PARENT, "ROOT", 0, static_cast<std::uint16_t>(slot), ROOT_DIR_BLOCK);
-    n.image[DIR_SIGNATURE] = 'D';
-    n.image[DIR_SIGNATURE + 1] = 'R';
-    fat_put(f, p + 1, FAT_EOF);
-    fat_put(f, p, p + 1);
-    dir_write(f, n);  // chain and blocks first, then the entry naming them
-    put_entry(dir_entry(f.dirs[0].image, slot), TYPE_SUBDIR, name, 0, 2, p);
-    dir_write(f, f.dirs[0]);
+    if (!fat_put(f, p + 1, FAT_EOF) || !fat_put(f, p, p + 1)) return -1;
+    // The chain and the blocks first, then the entry naming them.
+    if (!layer_done(f, fs_attach_folder(f.vol, f.dirs[0], slot, n, stored_name(name)))) return -1;
     n.path = "/" + name;
-    n.refs.push_back({0, slot, n.path});
+    n.refs.push_back({0, static_cast<std::uint32_t>(slot), n.path});
     n.kept = 0;
-    const std::uint32_t idx = add_dir(f, std::move(n), false);
-    return f.failed ? -1 : static_cast<int>(idx);
+    return static_cast<int>(add_dir(f, std::move(n), false));
 }
 
-// Add an entry to a FOUND directory with room (made when none has): the
-// directory's count in the root is raised first. The entry's slot in
-// *dir, or 0 when there is no room at all.
-std::uint32_t add_found_entry(Fsck& f, std::uint8_t type, const std::string& name, std::uint16_t size,
-                              std::uint16_t cont, std::uint32_t start, std::uint32_t* dir) {
+// A FOUND directory with a free entry (made when none has), its count in
+// the root set to the entries it holds (an entry cleared since leaves it
+// high) so that the entry about to be added makes it right: its dirs index,
+// or -1.
+int found_with_room(Fsck& f) {
+    const std::vector<std::uint32_t> dirs = found_dirs(f);
     int fd = -1;
-    for (std::uint32_t d : found_dirs(f))
-        if (free_slot(f.dirs[d].image) != 0) fd = static_cast<int>(d);
-    if (fd < 0) fd = create_found(f);
-    if (fd < 0 || f.failed) return 0;
-    *dir = static_cast<std::uint32_t>(fd);
-    const DirRef r = f.dirs[*dir].refs[static_cast<std::size_t>(f.dirs[*dir].kept)];
-    std::uint8_t* own = dir_entry(f.dirs[0].image, r.slot);
-    be16_put(own + entry_field::SIZE, static_cast<std::uint16_t>(dir_held(f.dirs[*dir].image) + 1));
-    dir_write(f, f.dirs[0]);
-    const std::uint32_t slot = free_slot(f.dirs[*dir].image);
-    put_entry(dir_entry(f.dirs[*dir].image, slot), type, name, size, cont, start);
-    dir_write(f, f.dirs[*dir]);
-    return f.failed ? 0 : slot;
+    for (auto d = dirs.rbegin(); d != dirs.rend() && fd < 0 && !f.failed; ++d)
+        if (folder_free_slot(f.dirs[*d]) > 0 && found_linked(f, *d)) fd = static_cast<int>(*d);
+    if (fd < 0 && !f.failed) fd = create_found(f);
+    if (fd < 0 || f.failed) return -1;
+    const DirNode& found = f.dirs[static_cast<std::size_t>(fd)];
+    std::uint8_t* own = dir_entry(f.dirs[0].image, found.refs[static_cast<std::size_t>(found.kept)].slot);
+    const std::uint16_t held = dir_held(found.image);
+    if (entry_size(own) != held) {
+        be16_put(own + entry_field::SIZE, held);
+        if (!dir_write(f, f.dirs[0])) return -1;
+    }
+    return fd;
+}
+
+// The root as the volume holds it, once the layer has raised the count of
+// a FOUND directory there.
+bool reread_root(Fsck& f) {
+    Folder root;
+    if (folder_read_root(f.vol, &root) != FsErr::ok) {
+        f.failed = true;
+        return false;
+    }
+    f.dirs[0].image = root.image;
+    f.dirs[0].stored = root.stored;
+    return true;
+}
+
+// Add the entry of an existing chain to a FOUND directory with room: true
+// once it is made, false when there is no room (or a write failed).
+bool add_found_entry(Fsck& f, const NewEntry& n) {
+    const int fd = found_with_room(f);
+    if (fd < 0) return false;
+    DirNode& found = f.dirs[static_cast<std::size_t>(fd)];
+    return layer_done(f, fs_create(f.vol, found, folder_free_slot(found), n, {})) && reread_root(f);
 }
 
 // A salvage that found no room: the problem stays (said once).
@@ -164,26 +186,36 @@ bool lost_dir_at(Fsck& f, std::uint32_t b, DirImage& img) {
            img[DIR_SIGNATURE + 1] == 'R';
 }
 
+// Reattach in a FOUND directory with room the lost directory n (its link
+// rewritten first): true once its entry is made.
+bool reattach(Fsck& f, DirNode& n, const std::string& name) {
+    const int fd = found_with_room(f);
+    if (fd < 0) return false;
+    DirNode& found = f.dirs[static_cast<std::size_t>(fd)];
+    const int slot = folder_free_slot(found);
+    n.relinked = true;
+    if (!layer_done(f, fs_attach_folder(f.vol, found, slot, n, stored_name(name))) || !reread_root(f)) return false;
+    n.path = found.path + "/" + name;
+    n.refs.push_back({static_cast<std::uint32_t>(fd), static_cast<std::uint32_t>(slot), n.path});
+    n.kept = 0;
+    return true;
+}
+
 // Reattach (or, unrepaired, just walk) the lost directory at b.
 void attach(Fsck& f, std::uint32_t b, const DirImage& img) {
     const std::string name = next_name(f, true);
     DirNode n;
-    n.block = b;
+    n.start = b;
     n.second = b + 1;
     n.image = img;
+    n.stored = img;
+    n.loaded = true;
+    std::memcpy(n.link_found.data(), dir_entry(img, 0), DIR_ENTRY_SIZE);
     n.path = fmt("(lost directory at block %u)", b);
     if (problem(f, fmt("block %u", b), fmt("directory at blocks %u-%u is reached by no entry", b, b + 1),
                 ("reattached as FOUND/" + name).c_str())) {
         next_name(f, true, true);
-        std::uint32_t fd = 0;
-        const std::uint32_t slot = add_found_entry(f, TYPE_SUBDIR, name, dir_held(img), 2, b, &fd);
-        if (slot != 0) {
-            n.path = f.dirs[fd].path + "/" + name;
-            n.refs.push_back({fd, slot, n.path});
-            n.kept = 0;
-        } else {
-            no_room(f);
-        }
+        if (!reattach(f, n, name)) no_room(f);
     }
     add_dir(f, std::move(n), true);
     walk_all(f);
@@ -218,9 +250,14 @@ void salvage_from(Fsck& f, std::uint32_t h) {
         fat_put(f, x, FAT_EOF);
         commit(f);
     }
-    std::uint32_t fd = 0;
-    if (add_found_entry(f, TYPE_SALVAGED, name, static_cast<std::uint16_t>(blocks.size()),
-                        static_cast<std::uint16_t>(leading_run(blocks)), h, &fd) == 0)
+    NewEntry n;
+    n.name = stored_name(name);
+    n.type = TYPE_SALVAGED;
+    n.blocks = blocks.size();
+    n.size = blocks.size();
+    n.contiguous = leading_run(blocks);
+    n.first = h;
+    if (!add_found_entry(f, n))
         no_room(f);
     else
         ++f.files;

@@ -1,6 +1,7 @@
 // Messages, the repair question, and the writes every repair is made of.
-// A directory is written only after the FAT changes before it are on the
-// volume, and each write ends in a barrier, so the order in which the
+// A directory is written (by the volume layer's folder_write, which orders
+// the two blocks for entry 19) only after the FAT changes before it are on
+// the volume, and each write ends in a barrier, so the order in which the
 // passes call these is the order the volume sees.
 #include <cstdarg>
 #include <cstdio>
@@ -79,13 +80,37 @@ bool commit(Fsck& f) {
     return !f.failed;
 }
 
-bool dir_write(Fsck& f, const DirNode& d) {
+bool dir_write(Fsck& f, DirNode& d) {
     if (!commit(f)) return false;
-    if (block_write(f.vol, d.image.data(), d.block) != 0 ||
-        block_write(f.vol, d.image.data() + BLOCK_SIZE, d.second) != 0 || volume_barrier(f.vol) != 0) {
+    if (folder_write(f.vol, d) != FsErr::ok || volume_barrier(f.vol) != 0) {
         err_print("error: can't write directory.\n");
         f.failed = true;
     }
+    return !f.failed;
+}
+
+bool dir_relink(Fsck& f, std::uint32_t x, std::uint32_t p, std::uint32_t slot) {
+    if (!commit(f)) return false;
+    // The link names its parent as the parent's own entry does (the root
+    // for one that no entry holds yet).
+    const DirNode& parent = f.dirs[p];
+    Folder to;
+    to.start = parent.start;
+    std::memcpy(to.name.data(), ROOT_NAME, NAME_LEN);
+    if (p != 0 && parent.kept >= 0) {
+        const DirRef& r = parent.refs[static_cast<std::size_t>(parent.kept)];
+        std::memcpy(to.name.data(), dir_entry(f.dirs[r.dir].image, r.slot) + entry_field::NAME, NAME_LEN);
+    }
+    if (folder_relink(f.vol, f.dirs[x], to, static_cast<int>(slot)) != FsErr::ok) {
+        err_print("error: can't write directory.\n");
+        f.failed = true;
+    }
+    return !f.failed;
+}
+
+bool layer_done(Fsck& f, FsErr e) {
+    // The layer has said what failed, in the same words.
+    if (e != FsErr::ok) f.failed = true;
     return !f.failed;
 }
 

@@ -31,7 +31,7 @@ void check_entry(Fsck& f, std::uint32_t d, std::uint32_t slot) {
             clear_entry(f, d, slot);
         return;
     }
-    if (slot == 0 && !root) return;  // the parent link's place: pass 3
+    if (slot == 0 && !root) return;  // the parent link's place: pass 4
     const std::uint32_t start = entry_start(e);
     if (!in_data(f, start)) {
         if (problem(f, who, fmt("first block %u lies outside the data area", start), act(f, d, "entry cleared")))
@@ -49,7 +49,8 @@ void walk_dir(Fsck& f, std::uint32_t d) {
     if (f.verbose) {
         int used = 0;
         for (std::size_t i = 0; i < DIR_ENTRIES; ++i) used += entry_type(dir_entry(f.dirs[d].image, i)) != 0;
-        out_print("checking %s/ (block %u, %d entries)\n", f.dirs[d].path.c_str(), f.dirs[d].block, used);
+        out_print("checking %s/ (block %u, %d entries)\n", f.dirs[d].path.c_str(),
+                  static_cast<std::uint32_t>(f.dirs[d].start), used);
     }
     for (std::uint32_t slot = 0; slot < DIR_ENTRIES && !f.failed; ++slot) check_entry(f, d, slot);
 }
@@ -84,6 +85,20 @@ void free_old_dir_chain(Fsck& f, std::uint32_t b, std::uint32_t n1, bool with_fi
     commit(f);
 }
 
+// Write the image of a directory onto the adjacent blocks from p, before
+// the FAT links them, and make it durable.
+bool place_dir(Fsck& f, std::uint32_t p, const DirImage& img) {
+    if (f.failed) return false;
+    Folder placed;
+    placed.start = p;
+    placed.image = img;
+    if (folder_write_run(f.vol, placed) != FsErr::ok || volume_barrier(f.vol) != 0) {
+        err_print("error: can't write directory.\n");
+        f.failed = true;
+    }
+    return !f.failed;
+}
+
 // Repair the chain of the directory at b, whose image img came from b and
 // second: rebuilt in place as b, b+1 or moved to two free blocks. The first
 // block it ends on, or 0 when it was left as it is.
@@ -99,25 +114,22 @@ std::uint32_t repair_dir_chain(Fsck& f, std::uint32_t d, std::uint32_t slot, con
     const std::uint32_t p = in_place || !f.dirs[d].writable ? 0 : find_free(f, true);
     const std::string action = in_place ? "chain rebuilt" : fmt("directory moved to blocks %u-%u", p, p + 1);
     if (!problem(f, who, dir_chain_fault(f, b), in_place || p != 0 ? action.c_str() : nullptr)) return 0;
+    // The blocks hold the directory before the FAT links them (in place,
+    // b + 1 needs it when the old second block was another one).
+    if ((!in_place || second != c) && !place_dir(f, in_place ? b : p, img)) return 0;
     if (in_place) {
-        if (second != c && block_write(f.vol, img.data() + BLOCK_SIZE, c) != 0) f.failed = true;
         fat_put(f, c, FAT_EOF);
         fat_put(f, b, c);
         commit(f);
         free_old_dir_chain(f, b, n1 != c ? n1 : 0, false, b);
         return f.failed ? 0 : b;
     }
-    DirNode moved;
-    moved.block = p;
-    moved.second = p + 1;
-    moved.image = img;
     fat_put(f, p + 1, FAT_EOF);
     fat_put(f, p, p + 1);
-    dir_write(f, moved);  // the FAT goes first, then the two blocks
     std::uint8_t* e = dir_entry(f.dirs[d].image, slot);
     be32_put(e + entry_field::START, p);
     be16_put(e + entry_field::CONTIGUOUS, 2);
-    dir_write(f, f.dirs[d]);
+    dir_write(f, f.dirs[d]);                // the FAT goes first, then the entry
     free_old_dir_chain(f, b, n1, true, p);  // the entry no longer names it
     return f.failed ? 0 : p;
 }
@@ -132,7 +144,7 @@ void clear_entry(Fsck& f, std::uint32_t d, std::uint32_t slot) {
 void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::string& who) {
     const std::uint32_t b = entry_start(dir_entry(f.dirs[d].image, slot));
     if (auto it = f.dir_at.find(b); it != f.dir_at.end()) {
-        f.dirs[it->second].refs.push_back({d, slot, who});  // a second path: pass 2
+        f.dirs[it->second].refs.push_back({d, slot, who});  // a second path: pass 3
         return;
     }
     const std::uint32_t n1 = fat_of(f, b);
@@ -153,9 +165,13 @@ void check_subdir(Fsck& f, std::uint32_t d, std::uint32_t slot, const std::strin
                       f.owner[b + 1] == 0;
     std::uint32_t first = good ? b : repair_dir_chain(f, d, slot, who, b, second, img);
     DirNode node;
-    node.block = first != 0 ? first : b;
+    node.start = first != 0 ? first : b;
     node.second = first != 0 ? first + 1 : second;
+    node.parent = f.dirs[d].start;
+    std::memcpy(node.name.data(), dir_entry(f.dirs[d].image, slot) + entry_field::NAME, NAME_LEN);
     node.image = img;
+    node.stored = img;
+    node.loaded = true;
     node.path = who;
     node.refs.push_back({d, slot, who});
     node.kept = 0;
@@ -172,8 +188,8 @@ void claim_dir_blocks(Fsck& f, std::uint32_t b, std::uint32_t second, const std:
 
 std::uint32_t add_dir(Fsck& f, DirNode node, bool walk) {
     const auto idx = static_cast<std::uint32_t>(f.dirs.size());
-    claim_dir_blocks(f, node.block, node.second, node.path);
-    f.dir_at[node.block] = idx;
+    claim_dir_blocks(f, static_cast<std::uint32_t>(node.start), node.second, node.path);
+    f.dir_at[static_cast<std::uint32_t>(node.start)] = idx;
     f.dirs.push_back(std::move(node));
     if (walk) f.queue.push_back(idx);
     return idx;

@@ -246,3 +246,30 @@ int fs_format(Volume& v);
 int label_write(Volume& v);
 // Free blocks of a fresh file system on a volume of total blocks.
 std::uint32_t fresh_free_blocks(std::uint32_t total);
+
+// --- giving a folder that no entry names a place (repairs) -----------------
+
+// An empty folder image for the two blocks from start (its parent link
+// written by fs_attach_folder).
+Folder folder_blank(std::uint64_t start);
+
+// Write the image of f to the two adjacent blocks f.start and f.start + 1
+// whatever the FAT says, for a folder placed on blocks that no entry names
+// yet and whose chain is linked after (so no order is needed): ok,
+// read_only, damaged (blocks outside the data area), write_error.
+FsErr folder_write_run(Volume& v, Folder& f);
+
+// Point the parent link of child at entry slot of parent (a link made anew
+// when entry 0 holds none), the folder written and made durable: ok,
+// bad_slot, read_only, write_error, fat_error (the barrier failed).
+FsErr folder_relink(Volume& v, Folder& child, const Folder& parent, int slot);
+
+// Make child, a folder on a two-block chain of its own that no entry names
+// (a lost folder, or one placed on blocks the caller chose and linked), the
+// empty entry slot of parent under name: the FAT committed, child's parent
+// link rewritten to name that entry and made durable, then the entry made
+// as fs_create makes a link (the count of parent raised, a barrier, the
+// entry stored; its count the entries child holds). ok with *made, or the
+// failure, after which child is lost as it was (its link may name the slot).
+FsErr fs_attach_folder(Volume& v, Folder& parent, int slot, Folder& child, const RawName& name,
+                       int* made = nullptr);

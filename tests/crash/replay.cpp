@@ -34,6 +34,11 @@ void write_at(std::vector<std::uint8_t>& img, std::uint64_t off, const std::uint
 
 RunResult run_faulty(const std::string& image, const std::string& script, const Faults& f,
                      const std::string& cwd) {
+  return run_with_faults({ZVKFM_FAULTS_PATH, image}, script, f, cwd);
+}
+
+RunResult run_with_faults(const std::vector<std::string>& argv, const std::string& input, const Faults& f,
+                          const std::string& cwd) {
   set_env("ZVK_FAULT_KILL", f.kill);
   set_env("ZVK_FAULT_SHORT", f.short_write);
   if (f.fail) {
@@ -48,7 +53,7 @@ RunResult run_faulty(const std::string& image, const std::string& script, const 
   }
   RunOptions opt;
   opt.cwd = cwd;
-  RunResult r = run({ZVKFM_FAULTS_PATH, image}, script, opt);
+  RunResult r = run(argv, input, opt);
   for (const char* n : {"ZVK_FAULT_KILL", "ZVK_FAULT_SHORT", "ZVK_FAULT_FAIL", "ZVK_FAULT_LOG"}) unsetenv(n);
   return r;
 }

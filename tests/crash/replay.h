@@ -26,6 +26,9 @@ struct Faults {
 // Runs the fault build of zvkfm on image with script and the plan.
 RunResult run_faulty(const std::string& image, const std::string& script, const Faults& f,
                      const std::string& cwd);
+// Runs argv (a fault build of any program) with input and the plan.
+RunResult run_with_faults(const std::vector<std::string>& argv, const std::string& input, const Faults& f,
+                          const std::string& cwd = "");
 
 // One record of the log: a write (offset, bytes) or a barrier.
 struct LogRecord {

@@ -261,6 +261,45 @@ TEST_F(Fsck, ACrashAtAnyWriteLeavesNothingWorse) {
     ASSERT_LT(n, 500);
   }
 }
+
+// Each state a crash of zvkfsck -y leaves, before each of its writes in turn,
+// that holds more than a crash may leave (one line each).
+std::vector<std::string> states_beyond_residue(const Image& damaged, const std::string& path) {
+  std::vector<std::string> bad;
+  for (int n = 1; n < 200; ++n) {
+    damaged.save(path);
+    const std::string cmd = "LD_PRELOAD=" + std::string(ZVK_CRASH_SHIM) + " ZVK_CRASH_AT=" +
+                            std::to_string(n) + " " + kFsck + " -y " + path + " >/dev/null";
+    RunResult r = run({"/bin/sh", "-c", cmd}, "");
+    if (!r.exited(99)) break;
+    const std::vector<std::string> p = check_volume(Image::load(path), crash_residue());
+    if (!p.empty()) bad.push_back("crash before write " + std::to_string(n) + ": " + p.front());
+  }
+  return bad;
+}
+
+// A FOUND that holds 18 entries, with one lost chain to save: its entry is
+// entry 19, whose type and name lie in the first block of the folder and
+// its first block in the second. A crash between the two never leaves an
+// entry that names block 0.
+TEST_F(Fsck, ACrashNeverLeavesHalfOfEntry19) {
+  Volume v = tree();
+  Dir found = v.img.add_subdir(kRoot, 5, "FOUND");
+  for (int i = 1; i <= 18; ++i) v.img.add_file(found, i, "FILE00" + std::to_string(10 + i), 31, 1, i);
+  v.img.link_chain({300, 301});
+  EXPECT_EQ(join_lines(states_beyond_residue(v.img, tmp.file("vol.img"))), "");
+}
+
+// A lost folder reattached in FOUND has its parent link rewritten before
+// the entry that leads to it is made: a crash in between leaves the folder
+// lost as it was, never reachable with a link that names another place.
+TEST_F(Fsck, ACrashNeverLeavesAReattachedFolderWithItsOldLink) {
+  Volume v = tree();
+  Dir lost = v.img.add_subdir(kRoot, 10, "GONE");
+  v.img.add_file(lost, 1, "SNARE", 3, 3, 9);
+  v.img.set_entry_field(kRoot, 10, 1, 1, 0);
+  EXPECT_EQ(join_lines(states_beyond_residue(v.img, tmp.file("vol.img"))), "");
+}
 #endif
 
 TEST_F(Fsck, SalvagesLostChainsIntoFound) {
@@ -313,6 +352,31 @@ TEST_F(Fsck, ReattachesALostTreeWhole) {
   EXPECT_EQ(out.entry(found, 1).name, padded_name("DIR0001"));
   EXPECT_EQ(out.chain_data(out.follow(out.entry(dir, 1).first)), snare.data);
   EXPECT_EQ(out.chain_data(out.follow(out.entry(out.subdir(dir, 2), 1).first)), tom.data);
+}
+
+// A FOUND whose parent link names another entry still takes a lost folder
+// (the link is put right first, as the layer raises counts through it), and
+// the report says what the link was.
+TEST_F(Fsck, LostFolderGoesIntoAFoundWithAWrongLink) {
+  Volume v = tree();
+  Dir found = v.img.add_subdir(kRoot, 5, "FOUND");
+  v.img.add_file(found, 1, "FILE0001", 31, 1, 7);
+  v.img.set_entry_field(found, 0, 16, 2, 9);
+  Dir lost = v.img.add_subdir(kRoot, 10, "GONE");
+  v.img.add_file(lost, 1, "SNARE", 3, 3, 9);
+  v.img.set_entry_field(kRoot, 10, 1, 1, 0);
+  const std::string path = tmp.file("vol.img");
+  v.img.save(path);
+  RunResult r = fsck("-y", path);
+  ASSERT_TRUE(r.exited(1)) << describe(r);
+  EXPECT_NE(first_line_with(r.out, "reattached as FOUND/DIR0001"), "") << r.out;
+  EXPECT_NE(first_line_with(r.out, "/FOUND: parent link names entry 9 of block 3, not entry 5 of block 3"), "")
+      << r.out;
+  EXPECT_NE(first_line_with(r.out, "/FOUND/DIR0001: parent link names entry 10 of block 3"), "") << r.out;
+  Image out = Image::load(path);
+  EXPECT_EQ(check_volume(out), std::vector<std::string>{}) << r.out;
+  EXPECT_EQ(out.entry(out.subdir(kRoot, 5), 2).name, padded_name("DIR0001"));
+  EXPECT_EQ(out.entry(kRoot, 6).type, 0);  // no FOUND2
 }
 
 // A directory whose first block is free and whose next block belongs to a
