@@ -9,49 +9,119 @@
 #include "fat.h"
 
 FsErr remove_entry(Volume& v, Folder& f, int slot, Release release, Folder* other);
+FsErr count_add(Volume& v, const Folder& f, int delta, Folder* other, bool* raised);
 
 namespace {
+
+// Entry 19 lies across the two blocks of a folder: its size and leading run
+// in the first, its first block in the second.
+constexpr int STRADDLING = 19;
+
+// The chain every entry naming old is switched to.
+struct Switch {
+    std::uint64_t old, start, blocks, contiguous;
+};
 
 bool names_file_chain(const std::uint8_t* e, std::uint64_t start) {
     const std::uint8_t type = entry_type(e);
     return type != TYPE_EMPTY && type != TYPE_PARENT && type != TYPE_SUBDIR && entry_start(e) == start;
 }
 
-// Point every file entry of f that names the chain at old to the new one,
-// writing f once: 0 when none was left unswitched.
-int switch_entries(Volume& v, Folder& f, std::uint64_t old, std::uint64_t start, std::uint64_t blocks,
-                   std::uint64_t contiguous) {
-    const DirImage before = f.image;
-    bool any = false;
-    for (int i = 1; i <= static_cast<int>(MAX_ENTRY_NR); ++i) {
-        std::uint8_t* e = folder_entry(f, i);
-        if (!names_file_chain(e, old)) continue;
-        be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(blocks));
-        be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(contiguous));
-        be32_put(e + entry_field::START, static_cast<std::uint32_t>(start));
-        any = true;
-    }
-    if (!any || folder_write(v, f) == FsErr::ok) return 0;
-    err_print("error: can't write directory.\n");
-    f.image = before;
-    return -1;
+void entry_point(std::uint8_t* e, const Switch& s) {
+    be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(s.blocks));
+    be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(s.contiguous));
+    be32_put(e + entry_field::START, static_cast<std::uint32_t>(s.start));
 }
 
-// Switch the links of the chain at old, in f and in every other folder.
-void switch_links(Volume& v, Folder& f, std::uint64_t old, std::uint64_t start, std::uint64_t blocks,
-                  std::uint64_t contiguous) {
+// Write f, or put its image back: ok or write_error.
+FsErr write_or_undo(Volume& v, Folder& f, const DirImage& before) {
+    if (folder_write(v, f) == FsErr::ok) return FsErr::ok;
+    err_print("error: can't write directory.\n");
+    f.image = before;
+    return FsErr::write_error;
+}
+
+// A free entry for the straddling one: in the first block when there is
+// one (it then moves in one block write), else in the second; -1 if none.
+int straddle_refuge(const Folder& f) {
+    int second = -1;
+    for (int i = 1; i <= static_cast<int>(MAX_ENTRY_NR); ++i) {
+        if (i == STRADDLING || entry_type(folder_entry(f, i)) != TYPE_EMPTY) continue;
+        if (i < STRADDLING) return i;
+        if (second < 0) second = i;
+    }
+    return second;
+}
+
+// Entry 19, when its size or leading run changes, would be half switched by
+// a write cut short: it moves to the free entry at k with the new chain.
+// In the first block that is one block write (19 cleared, k made); in the
+// second, k is made first (the count raised before) and 19 cleared after.
+FsErr straddle_move(Volume& v, Folder& f, int k, const Switch& s, const DirImage& before) {
+    std::uint8_t* e = folder_entry(f, STRADDLING);
+    std::memcpy(folder_entry(f, k), e, DIR_ENTRY_SIZE);
+    entry_point(folder_entry(f, k), s);
+    if (k < STRADDLING) {
+        e[entry_field::TYPE] = TYPE_EMPTY;
+        return write_or_undo(v, f, before);
+    }
+    bool raised = false;
+    if (FsErr r = count_add(v, f, 1, nullptr, &raised); r != FsErr::ok || volume_barrier(v) != 0) {
+        f.image = before;
+        return r != FsErr::ok ? r : FsErr::write_error;
+    }
+    FsErr r = write_or_undo(v, f, before);
+    if (r == FsErr::ok && volume_barrier(v) == 0) {
+        // Both entries are durable: the old one may go.
+        const DirImage both = f.image;
+        e[entry_field::TYPE] = TYPE_EMPTY;
+        if (write_or_undo(v, f, both) == FsErr::ok) count_add(v, f, -1, nullptr, &raised);
+        return FsErr::ok;
+    }
+    if (r != FsErr::ok && raised) count_add(v, f, -1, nullptr, &raised);
+    return r == FsErr::ok ? FsErr::write_error : r;
+}
+
+// Switch every file entry of f that names the chain at s.old, writing f:
+// ok (with *moved the entry 19 went to, or -1), or the failure with f as
+// it was.
+FsErr switch_entries(Volume& v, Folder& f, const Switch& s, int* moved) {
+    *moved = -1;
+    const DirImage before = f.image;
+    bool any = false, straddle = false;
+    for (int i = 1; i <= static_cast<int>(MAX_ENTRY_NR); ++i) {
+        std::uint8_t* e = folder_entry(f, i);
+        if (!names_file_chain(e, s.old)) continue;
+        if (i == STRADDLING && (entry_size(e) != s.blocks || entry_contiguous(e) != s.contiguous)) {
+            straddle = true;
+            continue;
+        }
+        entry_point(e, s);
+        any = true;
+    }
+    const int k = straddle ? straddle_refuge(f) : -1;
+    // A full folder leaves no other place: switched where it is.
+    if (straddle && k < 0) entry_point(folder_entry(f, STRADDLING), s);
+    if (k < 0) return any || straddle ? write_or_undo(v, f, before) : FsErr::ok;
+    const FsErr r = straddle_move(v, f, k, s, before);
+    if (r == FsErr::ok) *moved = k;
+    return r;
+}
+
+// Switch the links of the chain in every folder but f.
+void switch_links(Volume& v, const Folder& f, const Switch& s) {
     std::vector<Folder> holders;
     fs_walk(v, [&](const Folder& d, const std::vector<int>&) {
         if (d.start == f.start) return true;
         for (int i = 1; i <= static_cast<int>(MAX_ENTRY_NR); ++i)
-            if (names_file_chain(folder_entry(d, i), old)) {
+            if (names_file_chain(folder_entry(d, i), s.old)) {
                 holders.push_back(d);
                 break;
             }
         return true;
     });
-    switch_entries(v, f, old, start, blocks, contiguous);
-    for (Folder& d : holders) switch_entries(v, d, old, start, blocks, contiguous);
+    int moved;
+    for (Folder& d : holders) switch_entries(v, d, s, &moved);
 }
 
 // Free the chain at start (at most limit blocks) when no entry names it
@@ -65,20 +135,28 @@ void release_unnamed(Volume& v, std::uint64_t start, std::uint64_t limit) {
 }  // namespace
 
 FsErr fs_replace_linked(Volume& v, Folder& f, int slot, std::uint64_t start, std::uint64_t blocks,
-                        std::uint64_t contiguous) {
+                        std::uint64_t contiguous, int* made) {
+    if (v.read_only) return FsErr::read_only;
     if (slot < 1 || slot > static_cast<int>(MAX_ENTRY_NR)) return FsErr::bad_slot;
     const std::uint8_t* e = folder_entry(f, slot);
-    const std::uint64_t old = entry_start(e);
+    if (entry_type(e) == TYPE_EMPTY) return FsErr::no_entry;
+    if (!names_file_chain(e, entry_start(e))) return FsErr::is_folder;
+    if (made) *made = slot;
+    // An entry without a chain has no links to follow.
+    if (entry_start(e) == 0) return fs_replace(v, f, slot, start, blocks, contiguous, Release::entry_only);
+    const Switch s{entry_start(e), start, blocks, contiguous};
     const std::uint64_t old_blocks = entry_size(e);
-    if (FsErr r = fs_replace(v, f, slot, start, blocks, contiguous, Release::entry_only); r != FsErr::ok) return r;
-    if (old == 0 || old == start) return FsErr::ok;
-    switch_links(v, f, old, start, blocks, contiguous);
+    int moved = -1;
+    if (FsErr r = switch_entries(v, f, s, &moved); r != FsErr::ok) return r;
+    if (made && slot == STRADDLING && moved >= 0) *made = moved;
+    if (s.old == start) return FsErr::ok;
+    switch_links(v, f, s);
     // Every entry switched is durable before the old chain may be reused.
     if (volume_barrier(v) != 0) {
         err_print("error: can't write directory.\n");
         return FsErr::ok;
     }
-    release_unnamed(v, old, old_blocks);
+    release_unnamed(v, s.old, old_blocks);
     return FsErr::ok;
 }
 

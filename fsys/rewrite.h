@@ -9,15 +9,18 @@
 
 #include "fsys.h"
 
-// Switch entry slot of f, and then every other file entry naming the same
-// chain (its links, in any folder), to the chain made by fs_chain_new
-// (blocks long, leading run contiguous); once no entry names the old chain
-// it is freed, after a barrier. ok once entry slot is switched (a link that
-// could not be switched keeps the old chain, which then stays, after saying
-// why); otherwise the failure with the entry as it was, the new chain the
-// caller's to give back.
+// Switch entry slot of f, and every other file entry naming the same chain
+// (its links, in any folder), to the chain made by fs_chain_new (blocks
+// long, leading run contiguous); once no entry names the old chain it is
+// freed, after a barrier. Entry 19, whose fields lie across both blocks of
+// its folder, moves to a free entry of the folder when its size or leading
+// run changes, so that no write cut short leaves it half switched (in a
+// full folder it is switched in place). ok once entry slot is switched,
+// with *made its slot now (a link that could not be switched keeps the old
+// chain, which then stays, after saying why); otherwise the failure with
+// the entry as it was, the new chain the caller's to give back.
 FsErr fs_replace_linked(Volume& v, Folder& f, int slot, std::uint64_t start, std::uint64_t blocks,
-                        std::uint64_t contiguous);
+                        std::uint64_t contiguous, int* made = nullptr);
 
 // Add blocks blocks, filled by fill, to a chain that no entry names yet and
 // whose last block is last (0: start a new chain), right after last where

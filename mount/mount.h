@@ -149,6 +149,9 @@ void node_detach(Mount& m, const EntryKey& key);
 // After the entry at key went: a file open there keeps what it holds,
 // without a name, until its last close.
 void node_orphan(Mount& m, const EntryKey& key);
+// The file open at from now lives at to (a moved entry); one open at to
+// before is orphaned.
+void node_rekey(Mount& m, const EntryKey& from, const EntryKey& to);
 
 // Streaming (stream.cpp).
 // Empty the file in memory, giving back a chain being streamed.

@@ -118,6 +118,17 @@ int entry_remove(Mount& m, Found& f) {
 
 int op_writable(Mount& m) { return m.vol.read_only ? -EROFS : 0; }
 
+void node_rekey(Mount& m, const EntryKey& from, const EntryKey& to) {
+    if (from == to) return;
+    node_orphan(m, to);
+    auto it = m.nodes.find(from);
+    if (it == m.nodes.end()) return;
+    auto n = it->second;
+    m.nodes.erase(it);
+    n->key = to;
+    m.nodes[to] = n;
+}
+
 void node_orphan(Mount& m, const EntryKey& key) {
     auto it = m.nodes.find(key);
     if (it == m.nodes.end()) return;

@@ -6,23 +6,6 @@
 
 namespace {
 
-// The open file of the entry at from now lives at to; one open at to
-// before (a replaced file) keeps what it read, without a name.
-void node_rekey(Mount& m, const EntryKey& from, const EntryKey& to) {
-    if (from == to) return;
-    auto old = m.nodes.find(to);
-    if (old != m.nodes.end()) {
-        old->second->orphan = true;
-        m.nodes.erase(old);
-    }
-    auto it = m.nodes.find(from);
-    if (it == m.nodes.end()) return;
-    auto n = it->second;
-    m.nodes.erase(it);
-    n->key = to;
-    m.nodes[to] = n;
-}
-
 // The two sides of a rename: the folder of each path, the source's slot,
 // the target's slot (-1 when absent) and its stored name.
 struct Sides {

@@ -120,14 +120,17 @@ int node_store(Mount& m, Node& n) {
     // The data and chain are durable: now the entry and its links switch
     // to the new chain, and then the old chain goes.
     Folder f;
+    int made = n.key.second;
     FsErr e = folder_at(m, n.key.first, &f) == 0 ? FsErr::ok : FsErr::read_error;
-    if (e == FsErr::ok) e = fs_replace_linked(v, f, n.key.second, start, blocks, contig);
+    if (e == FsErr::ok) e = fs_replace_linked(v, f, n.key.second, start, blocks, contig, &made);
     if (e != FsErr::ok) {
         fs_chain_free(v, start, blocks);
         if (streamed) n.dirty = false;
         return e == FsErr::read_only ? -EROFS : -EIO;  // the entry is not what the file was opened as
     }
     n.dirty = false;
+    const EntryKey was = n.key;
+    node_rekey(m, was, {was.first, made});  // entry 19 may have moved
     return 0;
 }
 
@@ -148,8 +151,12 @@ void node_drop_if_idle(Mount& m, const std::shared_ptr<Node>& n) {
 
 int mount_flush_all(Mount& m) {
     int result = 0;
+    // Storing a file may move its entry, and so its key.
+    std::vector<std::shared_ptr<Node>> dirty;
     for (auto& [key, n] : m.nodes)
-        if (n->dirty && node_store(m, *n) != 0) result = -EIO;
+        if (n->dirty) dirty.push_back(n);
+    for (const auto& n : dirty)
+        if (node_store(m, *n) != 0) result = -EIO;
     Volume& v = m.vol;
     if (!v.read_only) {
         if (fs_commit(v) != FsErr::ok) result = -EIO;
