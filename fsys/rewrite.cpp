@@ -75,7 +75,8 @@ FsErr straddle_move(Volume& v, Folder& f, int k, const Switch& s, const DirImage
         // Both entries are durable: the old one may go.
         const DirImage both = f.image;
         e[entry_field::TYPE] = TYPE_EMPTY;
-        if (write_or_undo(v, f, both) == FsErr::ok) count_add(v, f, -1, nullptr, &raised);
+        // The count goes down only once 19 is known to be gone.
+        if (write_or_undo(v, f, both) == FsErr::ok && volume_barrier(v) == 0) count_add(v, f, -1, nullptr, &raised);
         return FsErr::ok;
     }
     if (r != FsErr::ok && raised) count_add(v, f, -1, nullptr, &raised);
