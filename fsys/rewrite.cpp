@@ -22,11 +22,13 @@ struct Switch {
     std::uint64_t old, start, blocks, contiguous;
 };
 
+// Whether e is a file entry naming the chain at start.
 bool names_file_chain(const std::uint8_t* e, std::uint64_t start) {
     const std::uint8_t type = entry_type(e);
     return type != TYPE_EMPTY && type != TYPE_PARENT && type != TYPE_SUBDIR && entry_start(e) == start;
 }
 
+// Point entry e at the new chain.
 void entry_point(std::uint8_t* e, const Switch& s) {
     be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(s.blocks));
     be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(s.contiguous));
@@ -258,16 +260,20 @@ FsErr file_over(Volume& v, Folder& from, int slot, Folder& to, int target, const
     return FsErr::ok;
 }
 
-// A folder over an empty folder of another folder: moved to a free entry
-// first, the empty one removed after (before, when there is no free entry).
-FsErr folder_over(Volume& v, Folder& from, int slot, Folder& to, int target, const RawName* name, int* made) {
+// A folder over an empty folder of another folder, or a file over entry 19
+// (which a write cut short would leave half the one, half the other):
+// moved to a free entry first, the target removed after (before, when
+// there is no free entry).
+FsErr move_beside(Volume& v, Folder& from, int slot, Folder& to, int target, const RawName* name, int* made) {
+    const Release release = entry_type(folder_entry(to, target)) == TYPE_SUBDIR ? Release::chain
+                                                                                : Release::chain_unshared;
     const int free = folder_free_slot(to);
     if (free < 0) {
-        if (FsErr r = remove_entry(v, to, target, Release::chain, &from); r != FsErr::ok) return r;
+        if (FsErr r = remove_entry(v, to, target, release, &from); r != FsErr::ok) return r;
         return fs_move(v, from, slot, to, target, name, made);
     }
     if (FsErr r = fs_move(v, from, slot, to, free, name, made); r != FsErr::ok) return r;
-    return remove_entry(v, to, target, Release::chain, &from);
+    return remove_entry(v, to, target, release, &from);
 }
 
 }  // namespace
@@ -291,7 +297,8 @@ FsErr fs_move_over(Volume& v, Folder& from, int slot, Folder& to, int target, co
         if (FsErr r = fs_move(v, from, slot, from, slot, name, made); r != FsErr::ok) return r;
         return fs_remove(v, from, target, Release::chain_unshared);
     }
-    if (entry_type(folder_entry(from, slot)) == TYPE_SUBDIR) return folder_over(v, from, slot, to, target, name, made);
+    if (entry_type(folder_entry(from, slot)) == TYPE_SUBDIR || target == STRADDLING)
+        return move_beside(v, from, slot, to, target, name, made);
     if (FsErr r = file_over(v, from, slot, to, target, name); r != FsErr::ok) return r;
     if (made) *made = target;
     return FsErr::ok;

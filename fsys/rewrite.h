@@ -36,8 +36,9 @@ FsErr fs_chain_append(Volume& v, std::uint64_t* last, std::uint64_t blocks, cons
 // file over a file, a folder over an empty folder; a file over another
 // name of its own chain changes nothing, *made untouched), under name when
 // given. A file takes the target's place (the new place durable before the
-// old one is cleared); a folder moves as fs_move does and the target goes
-// after it, or before it when to has no free entry. The replaced chain is
+// old one is cleared); a folder, and a file over entry 19 (whose fields lie
+// across both blocks of its folder), move as fs_move does and the target
+// goes after, or before when to has no free entry. The replaced chain is
 // freed when no other entry names it. Within one folder from and to are the
 // same object. ok with *made, the entry's slot in to; not_folder,
 // is_folder, not_empty, or the failures of fs_move and fs_remove.

@@ -98,7 +98,7 @@ class MountCrash : public ::testing::Test {
 
   void session() {
     const auto a = data(1300, 1), b = data(700, 2), c = data(100, 3), x = data(2600, 4), big = data(300000, 5);
-    const auto b2 = data(1900, 6), al = data(900, 7), tail = pattern(333, 8);
+    const auto b2 = data(1900, 6), al = data(900, 7), tail = pattern(333, 8), t = data(200, 9);
     std::vector<std::uint8_t> appended = padded(b2);
     appended.insert(appended.end(), tail.begin(), tail.end());
     contents.insert(padded(appended));
@@ -122,6 +122,8 @@ class MountCrash : public ::testing::Test {
     add(">> /D1/B", [tail](Mount& m) { return tool_append(m, "/D1/B", tail); });
     add("truncate -s 700 /F3", [](Mount& m) { return op_truncate(m, "/F3", 700, nullptr); });
     add("mv /SUB/D2 /D1/D2", [](Mount& m) { return op_rename(m, "/SUB/D2", "/D1/D2", 0); });
+    add("cp t /SUB/T", [t](Mount& m) { return tool_put(m, "/SUB/T", t); });
+    add("mv /D1/B over /SUB/T", [](Mount& m) { return op_rename(m, "/D1/B", "/SUB/T", 0); });
     add("mv /D1/D2/C /D1/D2/M/C", [](Mount& m) { return op_rename(m, "/D1/D2/C", "/D1/D2/M/C", 0); });
     add("rm /SUB/A2", [](Mount& m) { return op_unlink(m, "/SUB/A2"); });
     add("mv /F1 over /SUB/S1", [](Mount& m) { return op_rename(m, "/F1", "/SUB/S1", 0); });
