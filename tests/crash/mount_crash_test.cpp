@@ -133,6 +133,10 @@ class MountCrash : public ::testing::Test {
     add("mv /D1/D2/M /M", [](Mount& m) { return op_rename(m, "/D1/D2/M", "/M", 0); });
     add("rm -r /D1/D2", [](Mount& m) { return tool_rm_r(m, "/D1/D2"); });
     add("rm /F2", [](Mount& m) { return op_unlink(m, "/F2"); });
+    add("mkdir /D1/P", [](Mount& m) { return op_mkdir(m, "/D1/P"); });
+    add("mv /M /D1/P/M", [](Mount& m) { return op_rename(m, "/M", "/D1/P/M", 0); });
+    add("mv /D1/P/M /D1/M", [](Mount& m) { return op_rename(m, "/D1/P/M", "/D1/M", 0); });
+    add("mv /D1/M /D1/P/N", [](Mount& m) { return op_rename(m, "/D1/M", "/D1/P/N", 0); });
     add("rm -r /D1", [](Mount& m) { return tool_rm_r(m, "/D1"); });
   }
 
