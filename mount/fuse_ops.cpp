@@ -8,13 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "console.h"
-#include "fat.h"
 #include "mount.h"
-#include "path.h"
 #include "zvkmount.h"
 
 namespace {
@@ -92,12 +89,7 @@ int z_release(const char*, fuse_file_info* fi) {
     return done("release", opened.c_str(), op_release(m, fi->fh));
 }
 
-int z_fsync(const char*, int, fuse_file_info* fi) {
-    Mount& m = state();
-    int r = op_flush(m, fi->fh);
-    if (r == 0 && !m.fs->vol.read_only && fat_commit(m.fs->vol) != 0) r = -EIO;
-    return done_open("fsync", fi, r);
-}
+int z_fsync(const char*, int, fuse_file_info* fi) { return done_open("fsync", fi, op_fsync(state(), fi->fh)); }
 
 int z_unlink(const char* path) { return done("unlink", path, op_unlink(state(), path)); }
 int z_mkdir(const char* path, mode_t) { return done("mkdir", path, op_mkdir(state(), path)); }
@@ -225,30 +217,6 @@ int usage(int status) {
     return status;
 }
 
-// Open the volume as the options ask: 0, or 1 after an error line.
-int open_volume(Mount& m, const Cli& c) {
-    Volume& v = m.fs->vol;
-    if (c.read_only) {
-        v.fd = ::open(c.image, O_RDONLY | O_CLOEXEC);
-        if (v.fd < 0) {
-            err_print("error: can't open `%s': %s\n", c.image, std::strerror(errno));
-            return 1;
-        }
-        v.read_only = true;
-        fat_cache_reset(v);
-        if (headers_read(v) != 0) return 1;
-    } else if (volume_open(v, c.image) != 0) {
-        return 1;
-    } else if (v.read_only) {
-        err_print("warning: mounting `%s' read-only.\n", c.image);
-    }
-    if (total_blocks(v) <= 5 || total_blocks(v) <= data_start(total_blocks(v))) {
-        err_print("error: no file system on `%s'.\n", c.image);
-        return 1;
-    }
-    return dir_reset_root(*m.fs) == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 void mount_log_failure(const char* op, const char* path, int err) {
@@ -270,8 +238,8 @@ int zvkmount_main(int argc, char** argv) {
     m->gid = ::getgid();
     m->time = ::time(nullptr);
     m->new_type = static_cast<std::uint8_t>(c.type);
-    if (open_volume(*m, c) != 0) return 1;
-    if (m->fs->vol.read_only && !c.read_only) fuse_opt_add_arg(&args, "-oro");
+    if (mount_open(*m, c.image, c.read_only != 0) != 0) return 1;
+    if (m->vol.read_only && !c.read_only) fuse_opt_add_arg(&args, "-oro");
     std::string fsname = std::string("-ofsname=") + c.image;
     for (const char* a : {"-s", "-odefault_permissions", "-osubtype=zvk", fsname.c_str()})
         fuse_opt_add_arg(&args, a);

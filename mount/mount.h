@@ -14,8 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "fs.h"
-#include "names.h"
+#include "fsys.h"
 
 // Leaves the bytes a buffer gains uninitialised, so that growing a file's
 // buffer does not first zero what the next write overwrites.
@@ -75,7 +74,7 @@ struct Node {
     int opens = 0;
     Stream stream;
     // The chain as last mapped for reading in place, and the volume's
-    // write count then: any write may have moved or freed it.
+    // change count then: any write may have moved or freed it.
     std::vector<BlockRun> runs;
     std::uint64_t mapped_blocks = 0;
     std::uint64_t map_stamp = ~std::uint64_t{0};
@@ -84,70 +83,56 @@ struct Node {
 // Length in bytes of a file that is loaded or streaming.
 inline std::uint64_t node_length(const Node& n) { return n.stream.blocks * BLOCK_SIZE + n.data.size(); }
 
-// Everything learnt by one walk of the whole tree: the way to each
-// directory and the entries that share each chain.
+// Every entry of the volume by the chain it names, from one walk of the
+// tree, with the volume's change count then: any write may have changed it.
 struct Census {
-    bool valid = false;
-    std::map<std::uint64_t, std::vector<int>> dir_paths;  // directory start -> entry numbers from the root
+    std::uint64_t stamp = ~std::uint64_t{0};
     std::map<std::uint64_t, std::vector<EntryKey>> sharers;  // chain start -> entries naming it
 };
 
-// The folder the last walk ended in: reused while the working directory is
-// still that folder and nothing was written since.
-struct WalkMemo {
-    std::string parent;  // host path of the folder
-    std::uint64_t start = 0;
-    std::uint64_t written = ~std::uint64_t{0};  // blocks written when it was taken
+// The folder the last path led to, reused for the next path into the same
+// folder while nothing was written since.
+struct FolderMemo {
+    std::string path;  // host path of the folder
+    Folder folder;
+    std::uint64_t stamp = ~std::uint64_t{0};
 };
 
 struct Mount {
-    std::unique_ptr<Fs> fs = std::make_unique<Fs>();
+    Volume vol;
     uid_t uid = 0;
     gid_t gid = 0;
     time_t time = 0;
     std::uint8_t new_type = 31;
     std::map<EntryKey, std::shared_ptr<Node>> nodes;
     std::map<std::uint64_t, std::shared_ptr<Node>> handles;
-    std::map<std::uint64_t, std::uint64_t> dir_handles;  // handle -> first block of the directory
+    std::map<std::uint64_t, std::uint64_t> dir_handles;  // handle -> first block of the folder
     std::map<std::uint64_t, std::string> handle_paths;   // the path each handle was opened by, for the log
     std::uint64_t next_handle = 1;
     Census census;
-    WalkMemo memo;
+    FolderMemo memo;
 };
 
 // Lines on standard error for failed operations (off in tests that want quiet).
 void mount_log_failure(const char* op, const char* path, int err);
 
-// Tree access (tree.cpp).
-// Listed entries of a directory image: entry number and host name.
-std::vector<std::pair<int, std::string>> dir_listing(const DirImage& image);
-// Entry number of host name in the working directory, or -ENOENT / -ENAMETOOLONG.
-int dir_lookup(Fs& fs, const std::string& name);
-// Make the directory holding the last component of path the working
-// directory; *last gets that component ("" for the root itself).
-int walk_parent(Mount& m, const char* path, std::string* last);
-int walk_from_root(Mount& m, const char* path, std::string* last);
-// Make the directory reached by entry numbers from the root the working one.
-int goto_dir(Mount& m, const std::vector<int>& slots);
-// Make the directory whose first block is start the working one.
-int goto_dir_start(Mount& m, std::uint64_t start);
+// The volume and its folders (tree.cpp).
+// Open the volume as zvkmount does (read-only when asked; read-write with
+// the lock, else read-only with a warning) and check that it holds a file
+// system: 0, or 1 after an error line.
+int mount_open(Mount& m, const char* image, bool read_only);
+// The errno of a failure of the volume layer, negated.
+inline int fs_fail(FsErr e) { return -fs_errno(e); }
+// The folder holding the last component of path, and that component in
+// *last ("" for the root itself): 0 or -errno.
+int folder_of(Mount& m, const char* path, Folder* f, std::string* last);
+// The folder whose first block is start: 0 or -EIO.
+int folder_at(Mount& m, std::uint64_t start, Folder* f);
+// Entry number of host name in f: the slot, -ENOENT or -ENAMETOOLONG.
+int entry_find(const Folder& f, const std::string& name);
 const Census& census(Mount& m);
 // Number of entries on the volume whose chain starts at start (at least 1).
 std::size_t link_count(Mount& m, std::uint64_t start);
-// Raise the working directory's count in its parent, then write a prepared
-// entry into an empty slot of it: 0 or -EIO.
-int entry_place(Mount& m, int slot, const std::uint8_t* entry);
-// Allocate a chain of blocks blocks from *start on, *contig the leading run
-// wanted (then obtained), after checking the size and the free blocks: 0 or
-// -errno, with nothing left allocated on failure.
-int chain_alloc(Mount& m, std::uint64_t blocks, std::uint64_t* start, std::uint64_t* contig);
-// Allocate a chain of blocks blocks (leading run wanted) and write data
-// along it, then commit: 0 with *start, *contig set, or -errno.
-int chain_write_new(Mount& m, const std::uint8_t* data, std::uint64_t blocks, std::uint64_t want_run,
-                    std::uint64_t* start, std::uint64_t* contig);
-// Free the chain at start (at most limit blocks) unless another entry still
-// names it; the FAT is written back by the next commit.
-void chain_release_unshared(Mount& m, std::uint64_t start, std::uint64_t limit);
 
 // File contents (store.cpp).
 // Load a file whole into memory (a streaming one included): 0 or -errno.
@@ -161,6 +146,12 @@ int mount_flush_all(Mount& m);
 // Before the entry at key goes or is overwritten: a file still open there
 // is loaded, to be read until its last close.
 void node_detach(Mount& m, const EntryKey& key);
+// After the entry at key went: a file open there keeps what it holds,
+// without a name, until its last close.
+void node_orphan(Mount& m, const EntryKey& key);
+// The file open at from now lives at to (a moved entry); one open at to
+// before is orphaned.
+void node_rekey(Mount& m, const EntryKey& from, const EntryKey& to);
 
 // Streaming (stream.cpp).
 // Empty the file in memory, giving back a chain being streamed.
@@ -192,6 +183,8 @@ int op_read(Mount& m, std::uint64_t fh, char* buf, std::size_t size, off_t off);
 int op_write(Mount& m, std::uint64_t fh, const char* buf, std::size_t size, off_t off);
 int op_truncate(Mount& m, const char* path, off_t size, const std::uint64_t* fh);
 int op_flush(Mount& m, std::uint64_t fh);
+// op_flush, then everything written so far made durable.
+int op_fsync(Mount& m, std::uint64_t fh);
 int op_release(Mount& m, std::uint64_t fh);
 int op_unlink(Mount& m, const char* path);
 int op_mkdir(Mount& m, const char* path);

@@ -4,41 +4,38 @@
 #include <cstring>
 #include <fcntl.h>
 
-#include "console.h"
-#include "dircmd.h"
-#include "entry.h"
-#include "fat.h"
 #include "mount.h"
-#include "path.h"
+#include "rewrite.h"
 
 namespace {
 
 constexpr const char* TYPE_XATTR = "user.zvk.type";
 
-// Find path: the working directory becomes its directory and *slot its
-// entry number, or -1 for the root itself. 0 or -errno.
-int resolve(Mount& m, const char* path, int* slot) {
+// An entry found by path: its folder and slot (-1 for the root itself).
+struct Found {
+    Folder folder;
+    int slot = -1;
+    const std::uint8_t* entry() const { return folder_entry(folder, slot); }
+    EntryKey key() const { return {folder.start, slot}; }
+    bool is_dir() const { return slot < 0 || entry_type(entry()) == TYPE_SUBDIR; }
+};
+
+// Find path: 0 or -errno.
+int resolve(Mount& m, const char* path, Found* out) {
     std::string last;
-    if (int r = walk_parent(m, path, &last)) return r;
-    if (last.empty()) {
-        *slot = -1;
-        return 0;
-    }
-    int s = dir_lookup(*m.fs, last);
+    if (int r = folder_of(m, path, &out->folder, &last)) return r;
+    out->slot = -1;
+    if (last.empty()) return 0;
+    int s = entry_find(out->folder, last);
     if (s < 0) return s;
-    *slot = s;
+    out->slot = s;
     return 0;
 }
 
-std::uint8_t* entry_at(Mount& m, int slot) { return dir_entry(m.fs->wd.image, static_cast<std::size_t>(slot)); }
-
-EntryKey key_of(Mount& m, int slot) { return {m.fs->wd.current_dir->start, slot}; }
-
-// Resolve path to a file entry (not a directory): 0 or -errno.
-int resolve_file(Mount& m, const char* path, int* slot) {
-    if (int r = resolve(m, path, slot)) return r;
-    if (*slot < 0 || entry_type(entry_at(m, *slot)) == TYPE_SUBDIR) return -EISDIR;
-    return 0;
+// Resolve path to a file entry (not a folder): 0 or -errno.
+int resolve_file(Mount& m, const char* path, Found* out) {
+    if (int r = resolve(m, path, out)) return r;
+    return out->is_dir() ? -EISDIR : 0;
 }
 
 void fill_stat(Mount& m, const std::uint8_t* e, const EntryKey& key, struct stat* st) {
@@ -91,68 +88,53 @@ std::uint64_t handle_new(Mount& m, const std::shared_ptr<Node>& n, const char* p
     return fh;
 }
 
-// Parent directory resolved and a new name checked for path: *last the
-// component, *raw its stored form. 0, -EEXIST or -errno.
-int prepare_new(Mount& m, const char* path, std::string* last, RawName* raw) {
+// The folder of a new entry at path, its free slot and the stored form of
+// its name: 0, -EEXIST or -errno.
+int prepare_new(Mount& m, const char* path, Found* at, RawName* raw) {
     if (int r = op_writable(m)) return r;
-    if (int r = walk_parent(m, path, last)) return r;
-    if (last->empty()) return -EEXIST;
-    if (name_encode(last->c_str(), *raw) != 0) return -ENAMETOOLONG;
-    int s = dir_lookup(*m.fs, *last);
+    std::string last;
+    if (int r = folder_of(m, path, &at->folder, &last)) return r;
+    if (last.empty()) return -EEXIST;
+    if (name_encode(last.c_str(), *raw) != 0) return -ENAMETOOLONG;
+    const int s = entry_find(at->folder, last);
     if (s >= 0) return -EEXIST;
-    return s == -ENOENT ? 0 : s;
+    if (s != -ENOENT) return s;
+    at->slot = folder_free_slot(at->folder);
+    return at->slot < 0 ? -ENOSPC : 0;
 }
 
-// The entry bytes of a new entry.
-void entry_make(std::uint8_t* e, std::uint8_t type, const RawName& name, std::uint64_t size, std::uint64_t contig,
-                std::uint64_t start) {
-    std::memset(e, 0, DIR_ENTRY_SIZE);
-    e[entry_field::TYPE] = type;
-    std::memcpy(e + entry_field::NAME, name.data(), NAME_LEN);
-    be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(size));
-    be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(contig));
-    be32_put(e + entry_field::START, static_cast<std::uint32_t>(start));
-}
-
-// A free entry number of the working directory, or -ENOSPC.
-int free_slot(Mount& m) {
-    int s = dir_find_free_slot(*m.fs);
-    return s < 0 ? -ENOSPC : s;
-}
-
-// Remove entry slot of the working directory without freeing its chain;
-// the chain goes afterwards when no other entry names it.
-int entry_remove(Mount& m, int slot) {
-    node_detach(m, key_of(m, slot));
-    const std::uint8_t* e = entry_at(m, slot);
-    const std::uint64_t start = entry_start(e);
-    const std::uint64_t limit = entry_type(e) == TYPE_SUBDIR ? 2 : entry_size(e);
-    const EntryKey key = key_of(m, slot);
-    int r = entry_delete(*m.fs, static_cast<std::uint32_t>(slot), 0);
-    m.census.valid = false;
-    // From -6 on the entry is gone and only the parent's count was missed.
-    if (r != 0 && r > -6) return -EIO;
-    auto it = m.nodes.find(key);
-    if (it != m.nodes.end()) {
-        it->second->orphan = true;
-        m.nodes.erase(it);
-    }
-    chain_release_unshared(m, start, limit);
-    return 0;
-}
-
-// True when every entry but the parent link of the directory at start is empty.
-int dir_is_empty(Mount& m, std::uint64_t start) {
-    DirImage image;
-    if (dir_transfer(*m.fs, image.data(), start, Direction::read) != 0) return -EIO;
-    for (std::size_t i = 1; i < DIR_ENTRIES; ++i)
-        if (entry_type(dir_entry(image, i)) != TYPE_EMPTY) return -ENOTEMPTY;
+// Remove the entry found, its chain with it unless another entry names it.
+int entry_remove(Mount& m, Found& f) {
+    node_detach(m, f.key());
+    const FsErr e = fs_remove(m.vol, f.folder, f.slot, Release::chain_unshared);
+    // Once the entry is cleared the name is gone, whatever failed after it
+    // (a count left too high, blocks left in use).
+    if (e != FsErr::ok && entry_type(f.entry()) != TYPE_EMPTY) return fs_fail(e);
+    node_orphan(m, f.key());
     return 0;
 }
 
 }  // namespace
 
-int op_writable(Mount& m) { return m.fs->vol.read_only ? -EROFS : 0; }
+int op_writable(Mount& m) { return m.vol.read_only ? -EROFS : 0; }
+
+void node_rekey(Mount& m, const EntryKey& from, const EntryKey& to) {
+    if (from == to) return;
+    node_orphan(m, to);
+    auto it = m.nodes.find(from);
+    if (it == m.nodes.end()) return;
+    auto n = it->second;
+    m.nodes.erase(it);
+    n->key = to;
+    m.nodes[to] = n;
+}
+
+void node_orphan(Mount& m, const EntryKey& key) {
+    auto it = m.nodes.find(key);
+    if (it == m.nodes.end()) return;
+    it->second->orphan = true;
+    m.nodes.erase(it);
+}
 
 void node_detach(Mount& m, const EntryKey& key) {
     auto it = m.nodes.find(key);
@@ -160,12 +142,12 @@ void node_detach(Mount& m, const EntryKey& key) {
 }
 
 int op_getattr(Mount& m, const char* path, struct stat* st) {
-    int slot;
-    if (int r = resolve(m, path, &slot)) return r;
-    if (slot < 0)
+    Found f;
+    if (int r = resolve(m, path, &f)) return r;
+    if (f.slot < 0)
         fill_root_stat(m, st);
     else
-        fill_stat(m, entry_at(m, slot), key_of(m, slot), st);
+        fill_stat(m, f.entry(), f.key(), st);
     return 0;
 }
 
@@ -181,20 +163,19 @@ int op_getattr_open(Mount& m, std::uint64_t fh, struct stat* st) {
         st->st_blocks = static_cast<blkcnt_t>((node_length(*n) + BLOCK_SIZE - 1) / BLOCK_SIZE);
         return 0;
     }
-    DirImage image;
-    if (dir_transfer(*m.fs, image.data(), n->key.first, Direction::read) != 0) return -EIO;
-    fill_stat(m, dir_entry(image, static_cast<std::size_t>(n->key.second)), n->key, st);
+    Folder f;
+    if (int r = folder_at(m, n->key.first, &f)) return r;
+    fill_stat(m, folder_entry(f, n->key.second), n->key, st);
     return 0;
 }
 
 int op_opendir(Mount& m, const char* path, std::uint64_t* fh) {
-    int slot;
-    if (int r = resolve(m, path, &slot)) return r;
+    Found f;
+    if (int r = resolve(m, path, &f)) return r;
     std::uint64_t start = ROOT_DIR_BLOCK;
-    if (slot >= 0) {
-        const std::uint8_t* e = entry_at(m, slot);
-        if (entry_type(e) != TYPE_SUBDIR) return -ENOTDIR;
-        start = entry_start(e);
+    if (f.slot >= 0) {
+        if (!f.is_dir()) return -ENOTDIR;
+        start = entry_start(f.entry());
     }
     *fh = m.next_handle++;
     m.dir_handles[*fh] = start;
@@ -206,11 +187,11 @@ int op_readdir_names(Mount& m, std::uint64_t fh, std::vector<std::pair<std::stri
     auto it = m.dir_handles.find(fh);
     if (it == m.dir_handles.end()) return -EBADF;
     // Read by its first block, so that it is found wherever it was moved.
-    DirImage image;
-    if (dir_transfer(*m.fs, image.data(), it->second, Direction::read) != 0) return -EIO;
-    for (const auto& [s, name] : dir_listing(image)) {
+    Folder f;
+    if (int r = folder_at(m, it->second, &f)) return r;
+    for (const auto& [s, name] : folder_listing(f.image)) {
         struct stat st;
-        fill_stat(m, dir_entry(image, static_cast<std::size_t>(s)), {it->second, s}, &st);
+        fill_stat(m, folder_entry(f, s), {it->second, s}, &st);
         out->emplace_back(name, st);
     }
     return 0;
@@ -228,10 +209,10 @@ const char* handle_path(const Mount& m, std::uint64_t fh) {
 }
 
 int op_open(Mount& m, const char* path, int flags, std::uint64_t* fh) {
-    if ((flags & O_ACCMODE) != O_RDONLY && m.fs->vol.read_only) return -EROFS;
-    int slot;
-    if (int r = resolve_file(m, path, &slot)) return r;
-    auto n = node_for(m, key_of(m, slot));
+    if ((flags & O_ACCMODE) != O_RDONLY && m.vol.read_only) return -EROFS;
+    Found f;
+    if (int r = resolve_file(m, path, &f)) return r;
+    auto n = node_for(m, f.key());
     if (flags & O_TRUNC) {
         // libfuse hands O_TRUNC to open rather than sending a truncate.
         node_make_empty(m, *n);
@@ -242,25 +223,19 @@ int op_open(Mount& m, const char* path, int flags, std::uint64_t* fh) {
 }
 
 int op_create(Mount& m, const char* path, std::uint64_t* fh) {
-    std::string last;
+    Found at;
     RawName raw;
-    if (int r = prepare_new(m, path, &last, &raw)) return r;
-    int slot = free_slot(m);
-    if (slot < 0) return slot;
-    const std::uint64_t dir = m.fs->wd.current_dir->start;
+    if (int r = prepare_new(m, path, &at, &raw)) return r;
     // A new file is one zero block on the volume at once, so it holds its
     // entry number and its name like any other file.
     Block zero{};
-    std::uint64_t start, contig;
-    if (int r = chain_write_new(m, zero.data(), 1, 1, &start, &contig)) return r;
-    std::uint8_t e[DIR_ENTRY_SIZE];
-    entry_make(e, m.new_type, raw, 1, contig, start);
-    if (int r = entry_place(m, slot, e)) {
-        blocks_release(m.fs->vol, start, 1);
-        fat_commit(m.fs->vol);
-        return r;
-    }
-    auto n = node_for(m, {dir, slot});
+    NewEntry e;
+    e.name = raw;
+    e.type = m.new_type;
+    e.blocks = e.size = e.contiguous = 1;
+    const FsErr r = fs_create(m.vol, at.folder, at.slot, e, fill_from_buffer(m.vol, zero.data(), BLOCK_SIZE, 1));
+    if (r != FsErr::ok) return fs_fail(r);
+    auto n = node_for(m, at.key());
     node_make_empty(m, *n);
     *fh = handle_new(m, n, path);
     return 0;
@@ -289,7 +264,7 @@ int op_write(Mount& m, std::uint64_t fh, const char* buf, std::size_t size, off_
     // The new chain is written beside the old one, so all of it must be
     // free, but for what is already streamed.
     const std::uint64_t need = (end + BLOCK_SIZE - 1) / BLOCK_SIZE;
-    if (need > n->stream.blocks && need - n->stream.blocks > free_counter(m.fs->vol)) return -ENOSPC;
+    if (need > n->stream.blocks && need - n->stream.blocks > free_counter(m.vol)) return -ENOSPC;
     int r = stream_write(m, *n, buf, size, off);
     if (r <= 0) return r == 0 ? static_cast<int>(size) : r;
     r = node_load(m, *n);
@@ -311,9 +286,9 @@ int op_truncate(Mount& m, const char* path, off_t size, const std::uint64_t* fh)
     if (static_cast<std::uint64_t>(size) > MAX_FILE_BYTES) return -EFBIG;
     std::shared_ptr<Node> n = fh ? handle(m, *fh) : nullptr;
     if (!n) {
-        int slot;
-        if (int r = resolve_file(m, path, &slot)) return r;
-        n = node_for(m, key_of(m, slot));
+        Found f;
+        if (int r = resolve_file(m, path, &f)) return r;
+        n = node_for(m, f.key());
     }
     if (size == 0) {
         node_make_empty(m, *n);
@@ -336,6 +311,12 @@ int op_flush(Mount& m, std::uint64_t fh) {
     return node_store(m, *n);
 }
 
+int op_fsync(Mount& m, std::uint64_t fh) {
+    int r = op_flush(m, fh);
+    if (r == 0 && fs_commit(m.vol) != FsErr::ok) r = -EIO;
+    return r;
+}
+
 int op_release(Mount& m, std::uint64_t fh) {
     auto n = handle(m, fh);
     if (!n) return -EBADF;
@@ -353,75 +334,57 @@ int op_release(Mount& m, std::uint64_t fh) {
 
 int op_unlink(Mount& m, const char* path) {
     if (int r = op_writable(m)) return r;
-    int slot;
-    if (int r = resolve_file(m, path, &slot)) return r;
-    return entry_remove(m, slot);
+    Found f;
+    if (int r = resolve_file(m, path, &f)) return r;
+    return entry_remove(m, f);
 }
 
 int op_mkdir(Mount& m, const char* path) {
-    std::string last;
+    Found at;
     RawName raw;
-    if (int r = prepare_new(m, path, &last, &raw)) return r;
-    int slot = free_slot(m);
-    if (slot < 0) return slot;
-    Fs& fs = *m.fs;
-    // The new directory's blocks, with the parent link, before its entry.
-    DirImage image{};
-    std::uint8_t* link = dir_entry(image, 0);
-    link[entry_field::TYPE] = TYPE_PARENT;
-    std::memcpy(link + entry_field::NAME, fs.wd.current_dir->name.data(), NAME_LEN);
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(slot));
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(fs.wd.current_dir->start));
-    image[DIR_SIGNATURE] = 'D';
-    image[DIR_SIGNATURE + 1] = 'R';
-    std::uint64_t start, contig;
-    if (int r = chain_write_new(m, image.data(), 2, 2, &start, &contig)) return r;
-    std::uint8_t e[DIR_ENTRY_SIZE];
-    entry_make(e, TYPE_SUBDIR, raw, 0, contig, start);
-    if (int r = entry_place(m, slot, e)) {
-        blocks_release(fs.vol, start, 2);
-        fat_commit(fs.vol);
-        return r;
-    }
-    return 0;
+    if (int r = prepare_new(m, path, &at, &raw)) return r;
+    const FsErr e = fs_make_folder(m.vol, at.folder, at.slot, raw);
+    return e == FsErr::ok ? 0 : fs_fail(e);
 }
 
 int op_rmdir(Mount& m, const char* path) {
     if (int r = op_writable(m)) return r;
-    int slot;
-    if (int r = resolve(m, path, &slot)) return r;
-    if (slot < 0) return -EBUSY;
-    const std::uint8_t* e = entry_at(m, slot);
-    if (entry_type(e) != TYPE_SUBDIR) return -ENOTDIR;
-    if (int r = dir_is_empty(m, entry_start(e))) return r;
-    return entry_remove(m, slot);
+    Found f;
+    if (int r = resolve(m, path, &f)) return r;
+    if (f.slot < 0) return -EBUSY;
+    if (!f.is_dir()) return -ENOTDIR;
+    Folder child;
+    if (folder_child(m.vol, f.folder, f.slot, &child) != FsErr::ok) return -EIO;
+    if (folder_used(child) > 0) return -ENOTEMPTY;
+    return entry_remove(m, f);
 }
 
 int op_link(Mount& m, const char* from, const char* to) {
     if (int r = op_writable(m)) return r;
-    int slot;
-    if (int r = resolve(m, from, &slot)) return r;
-    if (slot < 0 || entry_type(entry_at(m, slot)) == TYPE_SUBDIR) return -EPERM;
-    std::uint8_t e[DIR_ENTRY_SIZE];
-    std::memcpy(e, entry_at(m, slot), DIR_ENTRY_SIZE);
-    if (entry_start(e) < data_start(total_blocks(m.fs->vol))) return -EIO;
-    std::string last;
-    RawName raw;
-    if (int r = prepare_new(m, to, &last, &raw)) return r;
-    int dest = free_slot(m);
-    if (dest < 0) return dest;
-    std::memcpy(e + entry_field::NAME, raw.data(), NAME_LEN);
-    return entry_place(m, dest, e);
+    Found f;
+    if (int r = resolve(m, from, &f)) return r;
+    if (f.is_dir()) return -EPERM;
+    const std::uint8_t* e = f.entry();
+    if (entry_start(e) < data_start(total_blocks(m.vol))) return -EIO;
+    NewEntry link;
+    link.type = entry_type(e);
+    link.blocks = 1;  // a link allocates nothing
+    link.size = entry_size(e);
+    link.contiguous = entry_contiguous(e);
+    link.first = entry_start(e);
+    Found at;
+    if (int r = prepare_new(m, to, &at, &link.name)) return r;
+    const FsErr r = fs_create(m.vol, at.folder, at.slot, link, {});
+    return r == FsErr::ok ? 0 : fs_fail(r);
 }
 
 int op_getxattr(Mount& m, const char* path, const char* name, char* value, std::size_t size) {
     if (std::strcmp(name, TYPE_XATTR) != 0) return -ENODATA;
-    int slot;
-    if (int r = resolve(m, path, &slot)) return r;
-    if (std::strcmp(name, TYPE_XATTR) != 0 || slot < 0 || entry_type(entry_at(m, slot)) == TYPE_SUBDIR)
-        return -ENODATA;
+    Found f;
+    if (int r = resolve(m, path, &f)) return r;
+    if (f.is_dir()) return -ENODATA;
     char text[8];
-    const int len = std::snprintf(text, sizeof text, "%u", unsigned{entry_type(entry_at(m, slot))});
+    const int len = std::snprintf(text, sizeof text, "%u", unsigned{entry_type(f.entry())});
     if (size == 0) return len;
     if (size < static_cast<std::size_t>(len)) return -ERANGE;
     std::memcpy(value, text, static_cast<std::size_t>(len));
@@ -431,23 +394,27 @@ int op_getxattr(Mount& m, const char* path, const char* name, char* value, std::
 int op_setxattr(Mount& m, const char* path, const char* name, const char* value, std::size_t size) {
     if (std::strcmp(name, TYPE_XATTR) != 0) return -ENOTSUP;
     if (int r = op_writable(m)) return r;
-    int slot;
-    if (int r = resolve(m, path, &slot)) return r;
-    if (slot < 0 || entry_type(entry_at(m, slot)) == TYPE_SUBDIR) return -EPERM;
+    Found f;
+    if (int r = resolve(m, path, &f)) return r;
+    if (f.is_dir()) return -EPERM;
     unsigned type = 0;
     std::size_t i = 0;
     for (; i < size && value[i] >= '0' && value[i] <= '9' && type <= 255; ++i) type = type * 10 + (value[i] - '0');
     while (i < size && (value[i] == '\n' || value[i] == '\0')) ++i;
     if (size == 0 || i != size || type > 255) return -EINVAL;
-    int r = cmd_chtype(*m.fs, static_cast<std::uint8_t>(type), static_cast<std::uint32_t>(slot));
-    if (r == -3) return -EINVAL;
-    return r == 0 ? 0 : -EIO;
+    // No file can take the types of an empty entry, a folder or a parent link.
+    if (type == TYPE_EMPTY || type == TYPE_SUBDIR || type == TYPE_PARENT) return -EINVAL;
+    std::uint8_t e[DIR_ENTRY_SIZE];
+    std::memcpy(e, f.entry(), DIR_ENTRY_SIZE);
+    e[entry_field::TYPE] = static_cast<std::uint8_t>(type);
+    const FsErr r = fs_update(m.vol, f.folder, f.slot, e);
+    return r == FsErr::ok ? 0 : r == FsErr::read_only ? -EROFS : -EIO;
 }
 
 int op_listxattr(Mount& m, const char* path, char* list, std::size_t size) {
-    int slot;
-    if (int r = resolve(m, path, &slot)) return r;
-    if (slot < 0 || entry_type(entry_at(m, slot)) == TYPE_SUBDIR) return 0;
+    Found f;
+    if (int r = resolve(m, path, &f)) return r;
+    if (f.is_dir()) return 0;
     const std::size_t len = std::strlen(TYPE_XATTR) + 1;
     if (size == 0) return static_cast<int>(len);
     if (size < len) return -ERANGE;
@@ -459,8 +426,8 @@ int op_statfs(Mount& m, struct statvfs* st) {
     std::memset(st, 0, sizeof *st);
     st->f_bsize = BLOCK_SIZE;
     st->f_frsize = BLOCK_SIZE;
-    st->f_blocks = total_blocks(m.fs->vol);
-    st->f_bfree = st->f_bavail = std::min<std::uint64_t>(free_counter(m.fs->vol), st->f_blocks);
+    st->f_blocks = total_blocks(m.vol);
+    st->f_bfree = st->f_bavail = std::min<std::uint64_t>(free_counter(m.vol), st->f_blocks);
     st->f_namemax = NAME_LEN;
     return 0;
 }

@@ -1,9 +1,8 @@
 #include <cerrno>
 
 #include "console.h"
-#include "fat.h"
 #include "mount.h"
-#include "path.h"
+#include "rewrite.h"
 
 namespace {
 
@@ -14,56 +13,35 @@ std::uint64_t blocks_for(std::uint64_t len) {
     return b == 0 ? 1 : b;
 }
 
-// Point the entry (dir, slot) at the new chain when it still names the old
-// one: 0, 1 (names another chain now), or -EIO.
-int entry_switch(Mount& m, const EntryKey& at, std::uint64_t old_start, std::uint64_t blocks,
-                 std::uint64_t start, std::uint64_t contig) {
-    if (goto_dir_start(m, at.first) != 0) return -EIO;
-    Fs& fs = *m.fs;
-    std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(at.second));
-    if (entry_type(e) == TYPE_EMPTY || entry_start(e) != old_start) return 1;
-    std::uint8_t before[DIR_ENTRY_SIZE];
-    std::copy(e, e + DIR_ENTRY_SIZE, before);
-    be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(blocks));
-    be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(contig));
-    be32_put(e + entry_field::START, static_cast<std::uint32_t>(start));
-    if (dir_store(fs) != 0) {
-        std::copy(before, before + DIR_ENTRY_SIZE, e);
-        return -EIO;
-    }
-    return 0;
-}
-
 // Map the chain of a clean file, again after any write to the volume (which
 // may have switched its entry to another chain): 0 or -EIO. A chain shorter
 // than its size field leaves zero blocks at the end, one longer is read up
 // to the size: both are data, as zvkfm gives them.
 int node_map(Mount& m, Node& n) {
-    Fs& fs = *m.fs;
-    if (n.map_stamp == fs.vol.blocks_written) return 0;
-    DirImage image;
-    if (dir_transfer(fs, image.data(), n.key.first, Direction::read) != 0) return -EIO;
-    const std::uint8_t* e = dir_entry(image, static_cast<std::size_t>(n.key.second));
+    Volume& v = m.vol;
+    if (n.map_stamp == v.changes) return 0;
+    Folder f;
+    if (folder_at(m, n.key.first, &f) != 0) return -EIO;
+    const std::uint8_t* e = folder_entry(f, n.key.second);
     if (entry_type(e) == TYPE_EMPTY || entry_type(e) == TYPE_SUBDIR) return -EIO;
     n.runs.clear();
     n.mapped_blocks = entry_size(e);
     if (n.mapped_blocks > 0 &&
-        chain_map(fs.vol, entry_start(e), entry_contiguous(e), n.mapped_blocks, Direction::read, n.runs) < 0)
+        chain_map(v, entry_start(e), entry_contiguous(e), n.mapped_blocks, Direction::read, n.runs) < 0)
         return -EIO;
-    n.map_stamp = fs.vol.blocks_written;
+    n.map_stamp = v.changes;
     return 0;
 }
 
 // Write a file held in memory to a new chain, whole blocks padded with
 // zeros: 0 with the chain's *start, *blocks and *contig, or -errno.
 int chain_from_memory(Mount& m, Node& n, std::uint64_t* start, std::uint64_t* blocks, std::uint64_t* contig) {
-    const std::uint64_t len = n.data.size();
-    *blocks = blocks_for(len);
+    Volume& v = m.vol;
+    *blocks = blocks_for(n.data.size());
     if (*blocks > MAX_FILE_BLOCKS) return -EFBIG;
-    resize_zeroed(n.data, static_cast<std::size_t>(*blocks * BLOCK_SIZE));
-    int r = chain_write_new(m, n.data.data(), *blocks, 1, start, contig);
-    n.data.resize(static_cast<std::size_t>(len));
-    return r;
+    *contig = 1;
+    const FsErr e = fs_chain_new(v, *blocks, fill_from_buffer(v, n.data.data(), n.data.size(), *blocks), start, contig);
+    return e == FsErr::ok ? 0 : fs_fail(e);
 }
 
 }  // namespace
@@ -76,7 +54,7 @@ int node_load(Mount& m, Node& n) {
     data.resize(n.mapped_blocks * BLOCK_SIZE);
     std::uint8_t* p = data.data();
     for (const BlockRun& run : n.runs) {
-        if (block_read_run(m.fs->vol, p, run.first, run.count) != 0) {
+        if (block_read_run(m.vol, p, run.first, run.count) != 0) {
             err_print("error: can't read block.\n");
             return -EIO;
         }
@@ -103,10 +81,10 @@ int node_read_in_place(Mount& m, Node& n, char* buf, std::size_t size, off_t off
             int r;
             if (in == 0 && k >= BLOCK_SIZE) {
                 k -= k % BLOCK_SIZE;
-                r = block_read_run(m.fs->vol, out + done, disk, k / BLOCK_SIZE);
+                r = block_read_run(m.vol, out + done, disk, k / BLOCK_SIZE);
             } else {
                 Block b;
-                r = block_read(m.fs->vol, b.data(), disk);
+                r = block_read(m.vol, b.data(), disk);
                 k = std::min(k, BLOCK_SIZE - in);
                 std::copy(b.data() + in, b.data() + in + k, out + done);
             }
@@ -130,7 +108,7 @@ int node_store(Mount& m, Node& n) {
         n.dirty = false;
         return 0;
     }
-    Volume& v = m.fs->vol;
+    Volume& v = m.vol;
     if (v.read_only) return -EROFS;
     const bool streamed = n.stream.on;
     std::uint64_t start = 0, blocks = 0, contig = 0;
@@ -139,31 +117,20 @@ int node_store(Mount& m, Node& n) {
         if (streamed) n.dirty = false;  // the file keeps what the volume holds
         return r;
     }
-
-    // The data and chain are durable: now the entry, then every other entry
-    // that shares the old chain, and only then the old chain goes.
-    if (goto_dir_start(m, n.key.first) != 0) r = -EIO;
-    const std::uint8_t* e = dir_entry(m.fs->wd.image, static_cast<std::size_t>(n.key.second));
-    const std::uint64_t old_start = entry_start(e);
-    const std::uint64_t old_size = entry_size(e);
-    std::vector<EntryKey> places{n.key};
-    if (r == 0 && old_start >= data_start(total_blocks(v))) {
-        auto it = census(m).sharers.find(old_start);
-        if (it != m.census.sharers.end()) places = it->second;
-    }
-    // Switching entries leaves every directory where it was, so the census
-    // still finds them; its link lists are refreshed afterwards.
-    if (r != 0 || entry_switch(m, n.key, old_start, blocks, start, contig) != 0) {
-        blocks_release(v, start, blocks);
-        fat_commit(v);
+    // The data and chain are durable: now the entry and its links switch
+    // to the new chain, and then the old chain goes.
+    Folder f;
+    int made = n.key.second;
+    FsErr e = folder_at(m, n.key.first, &f) == 0 ? FsErr::ok : FsErr::read_error;
+    if (e == FsErr::ok) e = fs_replace_linked(v, f, n.key.second, start, blocks, contig, &made);
+    if (e != FsErr::ok) {
+        fs_chain_free(v, start, blocks);
         if (streamed) n.dirty = false;
-        return -EIO;
+        return e == FsErr::read_only ? -EROFS : -EIO;  // the entry is not what the file was opened as
     }
-    for (const EntryKey& at : places)
-        if (at != n.key) entry_switch(m, at, old_start, blocks, start, contig);
-    m.census.valid = false;
     n.dirty = false;
-    chain_release_unshared(m, old_start, old_size);
+    const EntryKey was = n.key;
+    node_rekey(m, was, {was.first, made});  // entry 19 may have moved
     return 0;
 }
 
@@ -184,11 +151,15 @@ void node_drop_if_idle(Mount& m, const std::shared_ptr<Node>& n) {
 
 int mount_flush_all(Mount& m) {
     int result = 0;
+    // Storing a file may move its entry, and so its key.
+    std::vector<std::shared_ptr<Node>> dirty;
     for (auto& [key, n] : m.nodes)
-        if (n->dirty && node_store(m, *n) != 0) result = -EIO;
-    Volume& v = m.fs->vol;
+        if (n->dirty) dirty.push_back(n);
+    for (const auto& n : dirty)
+        if (node_store(m, *n) != 0) result = -EIO;
+    Volume& v = m.vol;
     if (!v.read_only) {
-        if (fat_commit(v) != 0) result = -EIO;
+        if (fs_commit(v) != FsErr::ok) result = -EIO;
         volume_sync(v);
     }
     return result;

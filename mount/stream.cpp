@@ -1,44 +1,31 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fat.h"
 #include "mount.h"
+#include "rewrite.h"
 
 namespace {
 
 // Whole blocks gathered in memory before they go out as one piece of chain.
 constexpr std::size_t PIECE_BYTES = 2048 * BLOCK_SIZE;
 
-// Allocate k more blocks for a streaming file, right after its last block
-// where the FAT allows so that the chain stays one run, write p along them
-// and link them on: 0, or -errno with nothing more allocated.
+// Add k blocks written from p to the chain of a streaming file, right after
+// its last block where the FAT allows so that the chain stays one run: 0,
+// or -errno with nothing more allocated.
 int stream_extend(Mount& m, Node& n, const std::uint8_t* p, std::uint64_t k) {
-    Volume& v = m.fs->vol;
+    Volume& v = m.vol;
     Stream& s = n.stream;
     if (s.blocks + k > MAX_FILE_BLOCKS) return -EFBIG;
-    std::uint64_t first = data_start(total_blocks(v)), contig = 1;
-    if (s.blocks > 0) fat_next_free(v, s.last + 1, &first);
-    if (int r = chain_alloc(m, k, &first, &contig)) return r;
-    std::vector<BlockRun> runs;
-    bool ok = chain_map(v, first, contig, k, Direction::write, runs) >= 0 && !runs.empty();
-    std::uint64_t mapped = 0;
-    for (const BlockRun& run : runs) {
-        if (!ok) break;
-        ok = blocks_write(v, p + mapped * BLOCK_SIZE, run.first, run.count) == 0;
-        mapped += run.count;
-    }
-    ok = ok && mapped == k && (s.blocks == 0 || fat_set(v, s.last, static_cast<std::uint32_t>(first)) == 0);
-    if (!ok) {
-        blocks_release(v, first, k);
-        return -EIO;
-    }
+    std::uint64_t last = s.blocks > 0 ? s.last : 0, first = 0, contig = 1;
+    const FsErr e = fs_chain_append(v, &last, k, fill_from_buffer(v, p, k * BLOCK_SIZE, k), &first, &contig);
+    if (e != FsErr::ok) return e == FsErr::no_space ? -ENOSPC : e == FsErr::too_big ? -EFBIG : -EIO;
     if (s.blocks == 0) {
         s.start = first;
         s.contig = contig;
     } else if (s.contig == s.blocks && first == s.last + 1) {
         s.contig += contig;
     }
-    s.last = runs.back().first + runs.back().count - 1;
+    s.last = last;
     s.blocks += k;
     return 0;
 }
@@ -62,7 +49,10 @@ int stream_write(Mount& m, Node& n, const char* buf, std::size_t size, off_t off
         return 1;
     }
     const std::size_t before = n.data.size();
-    n.data.insert(n.data.end(), buf, buf + size);
+    // Grown without zeroing and filled in one copy (an insert copies byte
+    // by byte through the allocator).
+    n.data.resize(before + size);
+    std::memcpy(n.data.data() + before, buf, size);
     n.dirty = true;
     if (n.data.size() < PIECE_BYTES) return 0;
     const std::uint64_t k = n.data.size() / BLOCK_SIZE;
@@ -81,7 +71,7 @@ int stream_to_memory(Mount& m, Node& n) {
     Bytes all;
     all.reserve(static_cast<std::size_t>(MAX_FILE_BYTES));
     all.resize(static_cast<std::size_t>(s.blocks * BLOCK_SIZE));
-    if (s.blocks > 0 && chain_transfer(m.fs->vol, all.data(), s.start, s.contig, s.blocks, Direction::read) < 0)
+    if (s.blocks > 0 && chain_transfer(m.vol, all.data(), s.start, s.contig, s.blocks, Direction::read) < 0)
         return -EIO;
     all.insert(all.end(), n.data.begin(), n.data.end());
     stream_drop(m, n);
@@ -99,7 +89,7 @@ int stream_finish(Mount& m, Node& n, std::uint64_t* start, std::uint64_t* blocks
         resize_zeroed(n.data, static_cast<std::size_t>(k * BLOCK_SIZE));
         r = stream_extend(m, n, n.data.data(), k);
     }
-    if (r == 0 && fat_commit(m.fs->vol) != 0) r = -EIO;
+    if (r == 0 && fs_commit(m.vol) != FsErr::ok) r = -EIO;
     if (r == 0) {
         *start = s.start;
         *blocks = s.blocks;
@@ -107,7 +97,6 @@ int stream_finish(Mount& m, Node& n, std::uint64_t* start, std::uint64_t* blocks
         n.stream = {};
     } else {
         stream_drop(m, n);
-        fat_commit(m.fs->vol);
     }
     // Either way nothing of it is left in memory: it is on the volume, or
     // the file keeps what the volume held before.
@@ -117,6 +106,7 @@ int stream_finish(Mount& m, Node& n, std::uint64_t* start, std::uint64_t* blocks
 }
 
 void stream_drop(Mount& m, Node& n) {
-    if (n.stream.blocks > 0) blocks_release(m.fs->vol, n.stream.start, n.stream.blocks);
+    // The chain is named by no entry: it can go at any time.
+    if (n.stream.blocks > 0) fs_chain_free(m.vol, n.stream.start, n.stream.blocks);
     n.stream = {};
 }

@@ -67,7 +67,7 @@ TEST(MountNames, ListingMarksLaterDuplicates) {
     put(3, 31, "A");
     put(7, 31, "A");
     put(9, TYPE_SUBDIR, "SUB");
-    auto list = dir_listing(d);
+    auto list = folder_listing(d);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0], (std::pair<int, std::string>{3, "A"}));
     EXPECT_EQ(list[1], (std::pair<int, std::string>{7, "A%#7"}));
