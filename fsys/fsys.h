@@ -173,7 +173,9 @@ struct NewEntry {
 // f in its parent raised, a barrier, the entry stored): ok with *made, or
 // the failure with nothing left but what a crash may leave. When the
 // parent's entry that holds the count is no folder (a damaged parent link)
-// the count is raised all the same and not_folder returned.
+// the count is raised all the same and not_folder returned; when it is
+// another folder's, or the link numbers no entry, the count is left alone
+// with a warning.
 FsErr fs_create(Volume& v, Folder& f, int slot, const NewEntry& e, const ChainFill& fill, int* made = nullptr);
 
 // Many new entries of one folder at once, as a bulk copy wants them: every

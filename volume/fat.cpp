@@ -151,6 +151,22 @@ void count_hits(Volume& v, std::uint64_t hits) {
     v.fat.victim_counter = static_cast<int>((v.fat.victim_counter + hits) % FAT_CACHE_SLOTS);
 }
 
+// The slot a lookup that missed loads into, the counter at next: an empty
+// one; else on an even counter the first clean slot from next on; else the
+// slot next names, written back first. -1 when that write back failed: the
+// slot keeps its links (reusing it would drop links never written), so the
+// lookup fails and the change that needed it fails with it.
+int pick_victim(Volume& v, int next) {
+    FatCache& c = v.fat;
+    for (int i = 0; i < FAT_CACHE_SLOTS; ++i)
+        if (c.fat_block[i] == FAT_SLOT_EMPTY) return i;
+    for (int step = 0; next % 2 == 0 && step < FAT_CACHE_SLOTS; ++step) {
+        const int i = (next + step) % FAT_CACHE_SLOTS;
+        if (!c.dirty[i]) return i;
+    }
+    return slot_write_back(v, next) == 0 ? next : -1;
+}
+
 }  // namespace
 
 int fat_slot_for(Volume& v, std::uint64_t n) {
@@ -158,38 +174,10 @@ int fat_slot_for(Volume& v, std::uint64_t n) {
     const int next = (c.victim_counter + 1) % FAT_CACHE_SLOTS;
     c.victim_counter = next;
     const std::uint64_t k = fat_block_of(n);
-
     for (int i = 0; i < FAT_CACHE_SLOTS; ++i)
         if (c.fat_block[i] == k) return i;
-
-    int victim = -1;
-    for (int i = 0; i < FAT_CACHE_SLOTS; ++i) {
-        if (c.fat_block[i] == FAT_SLOT_EMPTY) {
-            victim = i;
-            break;
-        }
-    }
-    if (victim < 0) {
-        int clean = -1;
-        for (int step = 0; step < FAT_CACHE_SLOTS; ++step) {
-            int i = (next + step) % FAT_CACHE_SLOTS;
-            if (!c.dirty[i]) {
-                clean = i;
-                break;
-            }
-        }
-        if (clean >= 0 && next % 2 == 0) {
-            victim = clean;
-        } else {
-            // The victim named by the counter.
-            victim = next;
-            // A failed write back keeps the slot: reusing it would drop links
-            // never written, so this lookup fails and the change that needed
-            // it fails with it.
-            if (slot_write_back(v, victim) != 0) return -1;
-        }
-    }
-
+    const int victim = pick_victim(v, next);
+    if (victim < 0) return -1;
     c.dirty[victim] = 0;
     if (slot_load(v, victim, k) != 0) {
         c.fat_block[victim] = FAT_SLOT_EMPTY;
