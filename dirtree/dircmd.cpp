@@ -140,6 +140,16 @@ bool way_back_fails(const Fs& fs, bool up, const Folder& dest) {
     return type != TYPE_SUBDIR && type != TYPE_PARENT;
 }
 
+// The new place of entry s in dest, named link: the move through the layer,
+// or for a file stranded in the source the new entry alone. The layer's
+// result, *made as fs_move gives it.
+FsErr mv_place(Fs& fs, std::uint32_t s, Folder& dest, const NewEntry& link, bool stranded, int* made) {
+    *made = -1;
+    if (!link_fits(fs, dest)) return FsErr::no_space;
+    if (stranded) return fs_create(fs.vol, dest, folder_free_slot(dest), link, {}, made);
+    return fs_move(fs.vol, fs.wd, static_cast<int>(s), dest, -1, &link.name, made);
+}
+
 // The end of a move that made no new entry in the destination, or whose
 // way back fails: zvkfm was left in the destination (in its parent when
 // the count there could not lead back down, not_folder) and went back to
@@ -275,13 +285,7 @@ int cmd_mv(Fs& fs, std::uint32_t s, std::uint32_t d) {
     // A file whose way back fails stays where it was, the new entry made.
     const bool stranded = link.type != TYPE_SUBDIR && way_back_fails(fs, up, dest);
     int made = -1;
-    FsErr e = FsErr::no_space;
-    if (!link_fits(fs, dest))
-        ;
-    else if (stranded)
-        e = fs_create(fs.vol, dest, folder_free_slot(dest), link, {}, &made);
-    else
-        e = fs_move(fs.vol, fs.wd, static_cast<int>(s), dest, -1, &link.name, &made);
+    const FsErr e = mv_place(fs, s, dest, link, stranded, &made);
     if (e == FsErr::into_itself) {
         err_print("error: can't move directory into itself.\n");
         return -9;
