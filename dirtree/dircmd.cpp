@@ -26,67 +26,154 @@ using EntryCopy = std::array<std::uint8_t, DIR_ENTRY_SIZE>;
 
 EntryCopy copy_entry(const Fs& fs, std::uint32_t n) {
     EntryCopy c;
-    std::memcpy(c.data(), dir_entry(fs.wd.image, n), DIR_ENTRY_SIZE);
+    std::memcpy(c.data(), folder_entry(fs.wd, static_cast<int>(n)), DIR_ENTRY_SIZE);
     return c;
 }
 
-// The 12 name bytes of an entry as a string, ending early at a NUL byte.
-std::array<char, NAME_LEN + 1> entry_name(const EntryCopy& c) {
-    std::array<char, NAME_LEN + 1> name{};
-    std::memcpy(name.data(), c.data() + entry_field::NAME, NAME_LEN);
-    return name;
+// A new link counts as one block: on a volume whose free-block counter is
+// 0 it is refused, although nothing is allocated. A folder without a free
+// entry is left to the layer, which says so first. False after saying why.
+bool link_fits(const Fs& fs, const Folder& f) {
+    if (folder_free_slot(f) < 0 || free_counter(fs.vol) >= 1) return true;
+    err_print("error: not enough space left on device.\n");
+    return false;
 }
 
-// A second entry for the chain of c, at the first free slot of the
-// working directory.
-int create_link(Fs& fs, const EntryCopy& c) {
-    auto name = entry_name(c);
-    int slot = dir_find_free_slot(fs);
-    return entry_create(fs, name.data(), entry_type(c.data()), 1, entry_size(c.data()),
-                        entry_contiguous(c.data()), static_cast<std::uint32_t>(slot),
-                        entry_start(c.data()));
+// Store the prepared entry c as entry n of the working directory: 0, or
+// failure after the layer said why.
+int update(Fs& fs, std::uint32_t n, const EntryCopy& c, int failure) {
+    return fs_update(fs.vol, fs.wd, static_cast<int>(n), c.data()) == FsErr::ok ? 0 : failure;
 }
 
-// Point the parent link of the directory just entered as entry created of
-// the working directory at its new place, the new entry being on the volume
-// first: 0, 1 (not done, the old link in place), 2 (not back in the
-// working directory), 3 (not done, and the old link may not be in place).
-int relink_moved(Fs& fs, int created) {
-    const std::array<char, NAME_LEN + 1> dest_name = fs.wd.current_dir->name;
-    const std::uint64_t dest_start = fs.wd.current_dir->start;
-    if (volume_barrier(fs.vol) != 0) {
-        err_print("error: can't write directory.\n");
+// The result code of a removal that failed in the layer.
+int removal_code(FsErr e) {
+    switch (e) {
+    case FsErr::ok: return 0;
+    case FsErr::write_error: return -5;
+    case FsErr::fat_error: return -9;
+    default: return -6;
+    }
+}
+
+// The checks of mv before anything is read, in their order: 0 or the code.
+int mv_checks(const Fs& fs, std::uint32_t s, std::uint32_t d) {
+    if (int r = common_checks(fs, s)) return r;
+    if (d > MAX_ENTRY_NR) {
+        err_print("error: invalid filenr.\n");
+        return -3;
+    }
+    if (s == d) {
+        err_print("error: can't move to same directory.\n");
+        return -13;
+    }
+    const std::uint8_t* src = folder_entry(fs.wd, static_cast<int>(s));
+    switch (entry_type(src)) {
+    case TYPE_PARENT: err_print("error: can't move parent-directory.\n"); return -5;
+    case TYPE_EMPTY: err_print("error: no file entry.\n"); return -4;
+    default: break;
+    }
+    switch (entry_type(folder_entry(fs.wd, static_cast<int>(d)))) {
+    case TYPE_PARENT:
+    case TYPE_SUBDIR: break;
+    case TYPE_EMPTY: err_print("error: no dest.-dir. entry.\n"); return -6;
+    default: err_print("error: dest. is not directory.\n"); return -7;
+    }
+    if (entry_start(src) == 0) {
+        err_print("error: invalid start block.\n");
+        return -14;
+    }
+    return 0;
+}
+
+// The name zvkfm's way through the parent of the destination dest of mv
+// gives it when the new entry raises its count there: a moved directory's
+// parent link takes that name. For the directory above (up) the parent is
+// read, when its link numbers another entry than the one followed down.
+void name_after_count(Fs& fs, const PathNode* up, Folder* dest) {
+    int number;
+    if (!up) {
+        through_parent(dest->image, dest->start, fs.wd.image, &number, &dest->name);
+        return;
+    }
+    DirImage parent;
+    if (up->previous && entry_contiguous(folder_entry(*dest, 0)) != up->number &&
+        dir_transfer(fs, parent.data(), up->previous->start, Direction::read) == 0)
+        through_parent(dest->image, dest->start, parent, &number, &dest->name);
+}
+
+// Read the destination of mv, entry d of the working directory (the parent
+// link: the path's directory above; a subdirectory: that one), under the
+// name a moved directory's link takes: 0, or non-zero after saying why.
+int mv_destination(Fs& fs, std::uint32_t d, Folder* dest) {
+    const std::uint8_t* e = folder_entry(fs.wd, static_cast<int>(d));
+    const PathNode* up = entry_type(e) == TYPE_PARENT ? fs.wd.current_dir->previous : nullptr;
+    if (up) {
+        dest->start = up->start;
+        dest->parent = up->previous ? up->previous->start : 0;
+        std::memcpy(dest->name.data(), up->name.data(), NAME_LEN);
+    } else if (entry_type(e) == TYPE_PARENT) {
+        err_print("error: no parent directory.\n");
         return 1;
+    } else {
+        dest->start = entry_start(e);
+        dest->parent = fs.wd.start;
+        std::memcpy(dest->name.data(), e + entry_field::NAME, NAME_LEN);
     }
-    if (dir_change(fs, created) != 0) {
-        err_print("error: can't change to new directory.\n");
-        return 1;
+    if (dir_transfer(fs, dest->image.data(), dest->start, Direction::read) < 0) {
+        err_print("error: can't read directory or data corrupt.\n");
+        return -2;
     }
-    std::uint8_t* link = dir_entry(fs.wd.image, 0);
-    const EntryCopy old = copy_entry(fs, 0);
-    std::memcpy(link + entry_field::NAME, dest_name.data(), NAME_LEN);
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(dest_start));
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(created));
-    int r = 0;
-    if (dir_store(fs) != 0 || volume_barrier(fs.vol) != 0) {
-        err_print("error: can't write directory.\n");
-        // The new link may have reached the volume in part: the old one
-        // goes back before the new entry may go.
-        std::memcpy(link, old.data(), DIR_ENTRY_SIZE);
-        r = dir_store(fs) == 0 && volume_barrier(fs.vol) == 0 ? 1 : 3;
+    dest->stored = dest->image;
+    dest->loaded = true;
+    name_after_count(fs, up, dest);
+    return 0;
+}
+
+// Whether zvkfm's way back from the destination of a move to the working
+// directory fails: from a subdirectory up through its parent link, from
+// the parent down through the parent's entry that the working directory's
+// link numbers. (Either one leading into another directory is let pass.)
+bool way_back_fails(const Fs& fs, bool up, const Folder& dest) {
+    const int own = entry_contiguous(folder_entry(fs.wd, 0));
+    std::uint8_t type = entry_type(folder_entry(dest, 0));
+    if (up) type = own > static_cast<int>(MAX_ENTRY_NR) ? TYPE_EMPTY : entry_type(folder_entry(dest, own));
+    return type != TYPE_SUBDIR && type != TYPE_PARENT;
+}
+
+// The new place of entry s in dest, named link: the move through the layer,
+// or for a file stranded in the source the new entry alone. The layer's
+// result, *made as fs_move gives it.
+FsErr mv_place(Fs& fs, std::uint32_t s, Folder& dest, const NewEntry& link, bool stranded, int* made) {
+    *made = -1;
+    if (!link_fits(fs, dest)) return FsErr::no_space;
+    if (stranded) return fs_create(fs.vol, dest, folder_free_slot(dest), link, {}, made);
+    return fs_move(fs.vol, fs.wd, static_cast<int>(s), dest, -1, &link.name, made);
+}
+
+// The end of a move that made no new entry in the destination, or whose
+// way back fails: zvkfm was left in the destination (in its parent when
+// the count there could not lead back down, not_folder) and went back to
+// the source as it always did, from a subdirectory up through its parent
+// link, from the parent down through the source's entry there. The
+// working directory is where that way ends. The result code.
+int mv_way_back(Fs& fs, std::uint32_t d, bool up, FsErr e) {
+    const int own = entry_contiguous(folder_entry(fs.wd, 0));
+    const bool below = e == FsErr::not_folder;
+    if (!up && !below && dir_change(fs, static_cast<int>(d)) != 0) return -9;
+    for (int left = up ? 1 + below : 0; left > 0; --left)
+        if (path_up(fs) != 0) return -9;
+    if (dir_change(fs, up ? own : 0) != 0) {
+        err_print("error: can't change back to src.-directory.\n");
+        return up && e == FsErr::ok ? -11 : -9;
     }
-    if (dir_change(fs, 0) != 0) {
-        err_print("error: can't change to parent-dir. of new directory.\n");
-        return 2;
-    }
-    return r;
+    return e == FsErr::ok ? -11 : -9;
 }
 
 }  // namespace
 
 int cmd_rm(Fs& fs, std::uint32_t n) {
     if (int r = common_checks(fs, n)) return r;
-    std::uint8_t type = entry_type(dir_entry(fs.wd.image, n));
+    std::uint8_t type = entry_type(folder_entry(fs.wd, static_cast<int>(n)));
     if (type == TYPE_SUBDIR || type == TYPE_PARENT) {
         err_print("error: file is directory.\n");
         return -10;
@@ -95,19 +182,19 @@ int cmd_rm(Fs& fs, std::uint32_t n) {
         err_print("error: no file entry.\n");
         return -3;
     }
-    return entry_delete(fs, n, 1);
+    return removal_code(wd_remove(fs, n, Release::chain));
 }
 
 int cmd_rmdir(Fs& fs, std::uint32_t n) {
     if (int r = common_checks(fs, n)) return r;
-    const std::uint8_t* e = dir_entry(fs.wd.image, n);
+    const std::uint8_t* e = folder_entry(fs.wd, static_cast<int>(n));
     switch (entry_type(e)) {
     case TYPE_SUBDIR:
         if (entry_size(e) != 0) {
             err_print("error: directory is not empty.\n");
             return -12;
         }
-        return entry_delete(fs, n, 1);
+        return removal_code(wd_remove(fs, n, Release::chain));
     case TYPE_PARENT:
         err_print("error: file is parent-directory.\n");
         return -10;
@@ -118,53 +205,31 @@ int cmd_rmdir(Fs& fs, std::uint32_t n) {
 }
 
 int cmd_mkdir(Fs& fs, const char* name) {
-    DirImage& t = fs.mkdir_template;
-    if (!fs.template_ready) {
-        dir_entry(t, 0)[entry_field::TYPE] = TYPE_PARENT;
-        t[DIR_SIGNATURE] = 'D';
-        t[DIR_SIGNATURE + 1] = 'R';
-        fs.template_ready = true;
-    }
-    int slot = dir_find_free_slot(fs);
-    std::uint8_t* link = dir_entry(t, 0);
-    std::memcpy(link + entry_field::NAME, fs.wd.current_dir->name.data(), NAME_LEN);
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(slot));
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(fs.wd.current_dir->start));
-    // The new directory's two blocks are written before its entry is.
-    const ChainFill fill = [&fs, &t](std::uint64_t first, std::uint64_t) {
-        if (chain_transfer(fs.vol, t.data(), first, 2, 2, Direction::write) < 0) {
-            err_print("error: can't write directory.\n");
-            return -1;
-        }
-        return 0;
-    };
-    int r = entry_create_filled(fs, name, TYPE_SUBDIR, 2, 0, 2, static_cast<std::uint32_t>(slot), fill);
-    if (r == -13) return -2;
-    if (r < 0) {
+    RawName raw;
+    std::memcpy(raw.data(), name_normalize(fs, name, NAME_LEN), NAME_LEN);
+    int made = -1;
+    const FsErr e = fs_make_folder(fs.vol, fs.wd, folder_free_slot(fs.wd), raw, &made);
+    path_after_count(fs, e, FsErr::write_error);
+    // A new directory whose blocks could not be written said so itself.
+    if (e == FsErr::fill_failed) return -2;
+    if (e != FsErr::ok) {
         err_print("error: can't create directory.\n");
         return -1;
     }
-    return r;
+    return made;
 }
 
 int cmd_chname(Fs& fs, const char* name, std::uint32_t n) {
     if (int r = common_checks(fs, n)) return r;
-    std::uint8_t* e = dir_entry(fs.wd.image, n);
-    switch (entry_type(e)) {
+    switch (entry_type(folder_entry(fs.wd, static_cast<int>(n)))) {
     case TYPE_PARENT: err_print("warning: should be the same as parentname.\n"); break;
     case TYPE_SUBDIR: err_print("warning: you should update parentname in subdirs.\n"); break;
     case TYPE_EMPTY: err_print("error: no file entry.\n"); return -3;
     default: break;
     }
-    std::array<std::uint8_t, NAME_LEN> before;
-    std::memcpy(before.data(), e + entry_field::NAME, NAME_LEN);
-    std::memcpy(e + entry_field::NAME, name_normalize(fs, name, NAME_LEN), NAME_LEN);
-    if (dir_store(fs) != 0) {
-        err_print("error: can't write directory.\n");
-        std::memcpy(e + entry_field::NAME, before.data(), NAME_LEN);
-        return -4;
-    }
-    return 0;
+    EntryCopy c = copy_entry(fs, n);
+    std::memcpy(c.data() + entry_field::NAME, name_normalize(fs, name, NAME_LEN), NAME_LEN);
+    return update(fs, n, c, -4);
 }
 
 int cmd_chtype(Fs& fs, std::uint8_t type, std::uint32_t n) {
@@ -173,8 +238,8 @@ int cmd_chtype(Fs& fs, std::uint8_t type, std::uint32_t n) {
         err_print("error: invalid type.\n");
         return -3;
     }
-    std::uint8_t* e = dir_entry(fs.wd.image, n);
-    const std::uint8_t old = entry_type(e);
+    EntryCopy c = copy_entry(fs, n);
+    const std::uint8_t old = entry_type(c.data());
     if (old == TYPE_EMPTY) {
         err_print("error: no file entry.\n");
         return -4;
@@ -183,30 +248,25 @@ int cmd_chtype(Fs& fs, std::uint8_t type, std::uint32_t n) {
         err_print("error: can't change type of directory.\n");
         return -5;
     }
-    e[entry_field::TYPE] = type;
-    if (dir_store(fs) != 0) {
-        err_print("error: can't write directory.\n");
-        e[entry_field::TYPE] = old;
-        return -6;
-    }
-    return 0;
+    c[entry_field::TYPE] = type;
+    return update(fs, n, c, -6);
 }
 
 int cmd_ln(Fs& fs, std::uint32_t n) {
     if (int r = common_checks(fs, n)) return r;
-    const std::uint8_t* e = dir_entry(fs.wd.image, n);
-    switch (entry_type(e)) {
+    const EntryCopy c = copy_entry(fs, n);
+    switch (entry_type(c.data())) {
     case TYPE_PARENT: err_print("error: can't link parent-directory.\n"); return -5;
     case TYPE_EMPTY: err_print("error: no file entry.\n"); return -4;
     case TYPE_SUBDIR: err_print("warning: linking directory.\n"); break;
     default: break;
     }
-    if (entry_start(e) == 0) {
-        // A first block of 0 would ask entry_create for a new chain.
+    if (entry_start(c.data()) == 0) {
+        // A first block of 0 would ask the layer for a new chain.
         err_print("error: invalid start block.\n");
         return -6;
     }
-    if (create_link(fs, copy_entry(fs, n)) < 0) {
+    if (!link_fits(fs, fs.wd) || wd_create(fs, folder_free_slot(fs.wd), entry_link(fs, c.data())) < 0) {
         err_print("error: can't create dir.-entry.\n");
         return -9;
     }
@@ -214,77 +274,26 @@ int cmd_ln(Fs& fs, std::uint32_t n) {
 }
 
 int cmd_mv(Fs& fs, std::uint32_t s, std::uint32_t d) {
-    if (int r = common_checks(fs, s)) return r;
-    if (d > MAX_ENTRY_NR) {
-        err_print("error: invalid filenr.\n");
-        return -3;
-    }
-    if (s == d) {
-        err_print("error: can't move to same directory.\n");
-        return -13;
-    }
-    const std::uint8_t* src = dir_entry(fs.wd.image, s);
-    bool dir_move = false;
-    switch (entry_type(src)) {
-    case TYPE_PARENT: err_print("error: can't move parent-directory.\n"); return -5;
-    case TYPE_EMPTY: err_print("error: no file entry.\n"); return -4;
-    case TYPE_SUBDIR: dir_move = true; break;
-    default: break;
-    }
-    // The way back from the destination: down again through our own entry
-    // number when the destination is the parent, up when it is a child.
-    int back;
-    switch (entry_type(dir_entry(fs.wd.image, d))) {
-    case TYPE_PARENT: back = entry_contiguous(dir_entry(fs.wd.image, 0)); break;
-    case TYPE_SUBDIR: back = 0; break;
-    case TYPE_EMPTY: err_print("error: no dest.-dir. entry.\n"); return -6;
-    default: err_print("error: dest. is not directory.\n"); return -7;
-    }
-    if (entry_start(src) == 0) {
-        err_print("error: invalid start block.\n");
-        return -14;
-    }
-    const EntryCopy c = copy_entry(fs, s);
-
-    if (dir_change(fs, static_cast<int>(d)) != 0) {
+    if (int r = mv_checks(fs, s, d)) return r;
+    const bool up = entry_type(folder_entry(fs.wd, static_cast<int>(d))) == TYPE_PARENT;
+    Folder dest;
+    if (mv_destination(fs, d, &dest) != 0) {
         err_print("error: can't change to dest.-directory.\n");
         return -8;
     }
-    int created = create_link(fs, c);
-    if (created < 0) {
-        err_print("error: can't create dir.-entry in dest.-directory.\n");
-        if (dir_change(fs, back) != 0) err_print("error: can't change back to src.-directory.\n");
+    const NewEntry link = entry_link(fs, folder_entry(fs.wd, static_cast<int>(s)));
+    // A file whose way back fails stays where it was, the new entry made.
+    const bool stranded = link.type != TYPE_SUBDIR && way_back_fails(fs, up, dest);
+    int made = -1;
+    const FsErr e = mv_place(fs, s, dest, link, stranded, &made);
+    if (e == FsErr::into_itself) {
+        err_print("error: can't move directory into itself.\n");
         return -9;
     }
-
-    if (dir_move) {
-        const int r = relink_moved(fs, created);
-        if (r == 2) return -10;
-        if (r != 0) {
-            // A moved directory whose parent link still names the old parent
-            // would lead its count updates into the wrong entry: undo the
-            // new entry and leave the source as it was. When the old link
-            // could not be put back, both entries stay.
-            if (r == 1 && entry_delete(fs, static_cast<std::uint32_t>(created), 0) != 0)
-                err_print("error: can't delete dir.-entry.\n");
-            if (dir_change(fs, back) != 0) err_print("error: can't change back to src.-directory.\n");
-            return -10;
-        }
-    }
-
-    if (dir_change(fs, back) != 0) {
-        err_print("error: can't change back to src.-directory.\n");
-        return -11;
-    }
-    // The new place is on the volume before the old one is cleared.
-    if (volume_barrier(fs.vol) != 0 || entry_delete(fs, s, 0) != 0) {
-        err_print("error: can't delete dir.-entry.\n");
-        return -12;
-    }
-    // A later command may remove the new place first: the old one must be
-    // gone from the volume by then, or the directory would be left only
-    // where its parent link does not lead. (Out of a subdirectory the
-    // clearing was made durable before the count went down.)
-    if (dir_move && in_root(fs)) volume_barrier(fs.vol);
+    if (made < 0) err_print("error: can't create dir.-entry in dest.-directory.\n");
+    if (made < 0 || stranded) return mv_way_back(fs, d, up, e);
+    if (e != FsErr::ok) return -10;
+    if (up) path_relabel(fs, fs.wd.current_dir->previous, dest.image);
+    path_after_count(fs, e);
     return 0;
 }

@@ -1,9 +1,9 @@
-// Adding and removing entries of the working directory while keeping the
-// file count of a subdirectory in its parent's entry.
+// New and removed entries of the working directory, through the file
+// system layer, which orders the writes and keeps the file count of a
+// subdirectory in its parent's entry; and the names typed for them.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "fs.h"
 
@@ -14,24 +14,23 @@ const char* name_normalize(Fs& fs, const char* text, int width);
 // First empty entry among 1-38, or -2.
 int dir_find_free_slot(const Fs& fs);
 
-// Writes the content of a new chain (first block, contiguous run) before
-// its entry is stored: 0, or nonzero after saying why.
-using ChainFill = std::function<int(std::uint64_t start, std::uint64_t contiguous)>;
+// A new entry named as typed (normalized to 12 characters) for a new chain
+// of blocks blocks, or, with first given, for that existing chain.
+NewEntry entry_new(Fs& fs, const char* name, std::uint8_t type, std::uint64_t blocks, std::uint64_t size,
+                   std::uint64_t contiguous, std::uint64_t first = 0);
 
-// Create entry slot: a new chain of blocks blocks when first_block is 0,
-// else an entry pointing at that chain. The slot, or -1 ... -11; on a
-// failure nothing is left but what a crash may leave (blocks, a count).
-// The order: chain linked and filled, the parent's count raised, then a
-// barrier, then the entry stored.
-int entry_create(Fs& fs, const char* name, int type, std::uint64_t blocks, std::uint64_t size,
-                 std::uint64_t contiguous, std::uint32_t slot, std::uint64_t first_block);
+// A second entry for the chain of the 26-byte entry e: its name (up to a
+// NUL byte) normalized, its type, size, contiguous count and first block.
+NewEntry entry_link(Fs& fs, const std::uint8_t* e);
 
-// entry_create for a new chain whose content fill writes first; -13 when
-// fill failed and the chain was given back.
-int entry_create_filled(Fs& fs, const char* name, int type, std::uint64_t blocks, std::uint64_t size,
-                        std::uint64_t contiguous, std::uint32_t slot, const ChainFill& fill);
+// Create entry slot of the working directory (negative: none is free),
+// its chain filled by fill: the slot; -13 when fill failed (it said why);
+// -1 after the layer said why.
+int wd_create(Fs& fs, int slot, const NewEntry& n, const ChainFill& fill = {});
 
-// Remove entry number, releasing its chain when release is set: 0 or -1 ... -9.
-// The order: the entry cleared, a barrier, then the parent's count lowered
-// and the chain freed.
+// Remove entry number of the working directory, its chain as release says.
+FsErr wd_remove(Fs& fs, std::uint32_t number, Release release);
+
+// wd_remove with the chain freed when release is set: 0, or -1 after the
+// layer said why.
 int entry_delete(Fs& fs, std::uint32_t number, int release);

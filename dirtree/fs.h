@@ -1,12 +1,15 @@
-// The whole state of one zvkfm session: the open volume, the path from the
-// root to the working directory with that directory's image, the template
-// for new directories and the buffer that names are normalized into.
+// The whole state of one zvkfm session: the open volume, the working
+// directory (a folder of the volume with the path from the root that leads
+// to it) and the buffer that names are normalized into. Every change of
+// the volume goes through the file system layer (fsys.h); the path is the
+// shell's own.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
 #include "format.h"
+#include "fsys.h"
 #include "volume.h"
 
 // One directory on the path from the root to the working directory.
@@ -18,14 +21,13 @@ struct PathNode {
     PathNode* next = nullptr;  // owned: freed when the path leaves it
 };
 
-struct WorkDir {
-    PathNode root;                 // always present: "ROOT" and eight spaces, number 0, block 3
-    PathNode* current_dir = &root; // last node of the path
-    DirImage image{};              // the working directory's two blocks
-    DirImage stored{};             // the image as last read from or written to the volume
-    // False when no directory is held (a blank volume, or the root could not
-    // be read again); the image is then never written back.
-    bool loaded = false;
+// The working directory as a folder of the layer (start, parent and name
+// those of the path's last node and the one before it), with its image;
+// loaded is false when no directory is held (a blank volume, or the root
+// could not be read again), and the image is then never written back.
+struct WorkDir : Folder {
+    PathNode root;                  // always present: "ROOT" and eight spaces, number 0, block 3
+    PathNode* current_dir = &root;  // last node of the path
 
     WorkDir();
     WorkDir(const WorkDir&) = delete;
@@ -36,8 +38,6 @@ struct WorkDir {
 struct Fs {
     Volume vol;
     WorkDir wd;
-    DirImage mkdir_template{};
-    bool template_ready = false;
     // Filled only by name_normalize; bytes beyond the width written keep
     // their content, so after a 12-wide call it reads as a 12-character string.
     std::array<char, 16> name_buffer{};

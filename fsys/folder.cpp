@@ -5,6 +5,7 @@
 #include <set>
 #include <unordered_set>
 
+#include "console.h"
 #include "fat.h"
 #include "fsys.h"
 
@@ -17,9 +18,11 @@ int folder_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, Direction
 
 FsErr folder_read(Volume& v, std::uint64_t start, std::uint64_t parent, const RawName& name, Folder* out) {
     const std::uint32_t total = total_blocks(v);
-    if (start != ROOT_DIR_BLOCK && (start < data_start(total) || start >= total)) return FsErr::damaged;
     DirImage scratch;
     if (folder_transfer(v, scratch.data(), start, Direction::read) != 0) return FsErr::read_error;
+    // Blocks outside the data area are never taken for a folder (whose
+    // writes would land in the FAT), even when they could be read.
+    if (start != ROOT_DIR_BLOCK && (start < data_start(total) || start >= total)) return FsErr::damaged;
     out->start = start;
     out->parent = parent;
     out->name = name;
@@ -96,7 +99,11 @@ int write_ordered(Volume& v, const DirImage& image, std::uint64_t start, std::ui
 
 FsErr folder_write(Volume& v, Folder& f) {
     if (v.read_only) return FsErr::read_only;
-    if (!f.loaded) return FsErr::damaged;  // an image that holds no folder would wipe one
+    if (!f.loaded) {
+        // An image that holds no folder would wipe the one on the volume.
+        err_print("error: can't read directory or data corrupt.\n");
+        return FsErr::damaged;
+    }
     const Straddle order = straddle_order(f.stored, f.image);
     std::uint64_t b1;
     int r;

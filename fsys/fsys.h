@@ -82,7 +82,8 @@ inline const std::uint8_t* folder_entry(const Folder& f, int slot) {
 int folder_transfer(Volume& v, std::uint8_t* buf, std::uint64_t start, Direction dir);
 
 // Read the folder at start (parent and name as given); out is unchanged on
-// failure: ok, read_error or damaged (start outside the volume).
+// failure: ok, read_error, or damaged (start outside the data area, after
+// reading as any folder is read).
 FsErr folder_read(Volume& v, std::uint64_t start, std::uint64_t parent, const RawName& name, Folder* out);
 FsErr folder_read_root(Volume& v, Folder* out);
 // Read the subfolder of entry slot of parent: ok, bad_slot, not_folder,
@@ -91,8 +92,9 @@ FsErr folder_child(Volume& v, const Folder& parent, int slot, Folder* out);
 
 // Write the image back, with the entry-19 order (when entry 19 appears the
 // block without its type byte goes first, when it goes the block with it,
-// with a barrier between): ok, read_only, write_error. Every writer of a
-// folder image goes through here; on success stored becomes the image.
+// with a barrier between): ok, read_only, write_error, or damaged (after
+// saying so) for an image that holds no folder. Every writer of a folder
+// image goes through here; on success stored becomes the image.
 FsErr folder_write(Volume& v, Folder& f);
 
 // First empty entry among 1-38, or -1.
@@ -169,7 +171,11 @@ struct NewEntry {
 
 // Create entry slot of f (the order: chain linked and filled, the count of
 // f in its parent raised, a barrier, the entry stored): ok with *made, or
-// the failure with nothing left but what a crash may leave.
+// the failure with nothing left but what a crash may leave. When the
+// parent's entry that holds the count is no folder (a damaged parent link)
+// the count is raised all the same and not_folder returned; when it is
+// another folder's, or the link numbers no entry, the count is left alone
+// with a warning.
 FsErr fs_create(Volume& v, Folder& f, int slot, const NewEntry& e, const ChainFill& fill, int* made = nullptr);
 
 // Many new entries of one folder at once, as a bulk copy wants them: every
@@ -187,13 +193,13 @@ FsErr fs_create_batch(Volume& v, Folder& f, std::vector<BatchItem>& items);
 // What fs_remove gives back with the entry.
 enum class Release {
     entry_only,     // the chain stays (another entry names it, or it moves)
-    chain,          // the chain is freed
-    chain_unshared  // the chain is freed unless another entry names it
+    chain,          // the whole chain is freed, up to its end mark
+    chain_unshared  // the chain (a folder's two blocks) is freed unless another entry names it
 };
 
 // Remove entry slot of f (the order: the entry cleared, a barrier, the
 // count of f lowered, the chain freed): ok, read_only, bad_slot, no_entry,
-// is_root, write_error, fat_error.
+// is_root, write_error, fat_error; not_folder as fs_create.
 FsErr fs_remove(Volume& v, Folder& f, int slot, Release release);
 
 // Change the name or type of entry slot of f in place, from a prepared
@@ -206,7 +212,10 @@ FsErr fs_update(Volume& v, Folder& f, int slot, const std::uint8_t* entry);
 // then a moved folder's parent link, then the old entry cleared and the
 // count lowered, each step durable before the next; when the link cannot
 // be rewritten the new entry is taken back. from and to may be the same
-// folder object only for a rename in place. ok with *made, or the failure.
+// folder object only for a rename in place. Entry 0 moves only when it is
+// not a parent link (the root's operating-system file). ok or the failure;
+// *made is the new entry's slot once it was made (also when a later step
+// failed), else -1, so a caller can tell the failures of the new place.
 FsErr fs_move(Volume& v, Folder& from, int slot, Folder& to, int to_slot, const RawName* name = nullptr,
               int* made = nullptr);
 

@@ -14,20 +14,25 @@ namespace {
 
 // Whether the folder at target lies at or below the folder at moved: its
 // parent links are followed up to the root (at most as many steps as the
-// volume can hold folders).
+// volume can hold folders), each read from the first block of a folder,
+// which holds entry 0. A link that leads nowhere, or a block that cannot be
+// read, ends the walk silently: the move is then not refused.
 FsErr below(Volume& v, std::uint64_t moved, const Folder& target, bool* inside) {
     *inside = false;
     std::uint64_t at = target.start;
-    DirImage image = target.image;
+    Block first;
+    std::memcpy(first.data(), target.image.data(), BLOCK_SIZE);
+    const std::uint64_t data = data_start(total_blocks(v));
     for (std::uint64_t steps = 0; steps <= total_blocks(v) / 2; ++steps) {
         if (at == moved) {
             *inside = true;
             return FsErr::ok;
         }
-        if (at == ROOT_DIR_BLOCK) return FsErr::ok;
-        at = entry_start(dir_entry(image, 0));
-        if (at != ROOT_DIR_BLOCK && folder_transfer(v, image.data(), at, Direction::read) != 0)
-            return FsErr::read_error;
+        const std::uint8_t* link = first.data();  // entry 0
+        if (at == ROOT_DIR_BLOCK || entry_type(link) != TYPE_PARENT) return FsErr::ok;
+        at = entry_start(link);
+        if (at != ROOT_DIR_BLOCK && (at < data || at >= total_blocks(v))) return FsErr::ok;
+        if (at != ROOT_DIR_BLOCK && block_read_run(v, first.data(), at, 1) != 0) return FsErr::ok;
     }
     return FsErr::damaged;
 }
@@ -38,11 +43,16 @@ FsErr move_checks(Volume& v, const Folder& from, int slot, const Folder& to) {
         err_print("error: device readonly.\n");
         return FsErr::read_only;
     }
-    if (slot < 1 || slot > static_cast<int>(MAX_ENTRY_NR)) {
+    if (slot < 0 || slot > static_cast<int>(MAX_ENTRY_NR)) {
         err_print("error: invalid filenr.\n");
         return FsErr::bad_slot;
     }
+    // Entry 0 moves only when it is the root's operating-system file.
     const std::uint8_t* e = folder_entry(from, slot);
+    if (entry_type(e) == TYPE_PARENT) {
+        err_print("error: can't move parent-directory.\n");
+        return FsErr::is_root;
+    }
     if (entry_type(e) == TYPE_EMPTY) {
         err_print("error: no file entry.\n");
         return FsErr::no_entry;
@@ -108,13 +118,15 @@ FsErr rename_here(Volume& v, Folder& f, int slot, const RawName* name, int* made
     std::array<std::uint8_t, DIR_ENTRY_SIZE> e;
     std::memcpy(e.data(), folder_entry(f, slot), DIR_ENTRY_SIZE);
     if (name) std::memcpy(e.data() + entry_field::NAME, name->data(), NAME_LEN);
-    if (made) *made = slot;
-    return fs_update(v, f, slot, e.data());
+    const FsErr r = fs_update(v, f, slot, e.data());
+    if (made && r == FsErr::ok) *made = slot;
+    return r;
 }
 
 }  // namespace
 
 FsErr fs_move(Volume& v, Folder& from, int slot, Folder& to, int to_slot, const RawName* name, int* made) {
+    if (made) *made = -1;
     if (FsErr e = move_checks(v, from, slot, to); e != FsErr::ok) return e;
     if (&from == &to || from.start == to.start) return rename_here(v, from, slot, name, made);
     std::array<std::uint8_t, DIR_ENTRY_SIZE> c;
@@ -122,6 +134,7 @@ FsErr fs_move(Volume& v, Folder& from, int slot, Folder& to, int to_slot, const 
     const bool folder_move = entry_type(c.data()) == TYPE_SUBDIR;
     int created = -1;
     if (FsErr e = place_copy(v, to, to_slot, c.data(), name, &created, &from); e != FsErr::ok) return e;
+    if (made) *made = created;
     if (folder_move) {
         const Relink r = relink(v, to, created);
         if (r != Relink::ok) {
@@ -143,7 +156,6 @@ FsErr fs_move(Volume& v, Folder& from, int slot, Folder& to, int to_slot, const 
     // gone from the volume by then (out of a subfolder the clearing was
     // made durable before the count went down).
     if (folder_move && folder_is_root(from)) volume_barrier(v);
-    if (made) *made = created;
     return FsErr::ok;
 }
 

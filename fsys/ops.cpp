@@ -34,16 +34,16 @@ int own_number(const Folder& f) {
 // the caller holds stays the one written): ok, or the failure after saying
 // why.
 FsErr parent_of(Volume& v, const Folder& f, Folder* other, Folder* scratch, Folder** parent) {
-    const std::uint64_t at = f.parent ? f.parent : entry_start(folder_entry(f, 0));
-    if (other && other->start == at && other->loaded) {
-        *parent = other;
-        return FsErr::ok;
-    }
     const std::uint8_t type = entry_type(folder_entry(f, 0));
     if (type != TYPE_PARENT) {
         err_print(type == TYPE_EMPTY ? "error: no such file or directory.\n" : "error: file isn't directory.\n");
         err_print("error: can't change to parent directory.\n");
         return FsErr::damaged;
+    }
+    const std::uint64_t at = f.parent ? f.parent : entry_start(folder_entry(f, 0));
+    if (other && other->start == at && other->loaded) {
+        *parent = other;
+        return FsErr::ok;
     }
     RawName none{};
     if (FsErr e = folder_read(v, at, 0, none, scratch); e != FsErr::ok) {
@@ -55,10 +55,23 @@ FsErr parent_of(Volume& v, const Folder& f, Folder* other, Folder* scratch, Fold
     return FsErr::ok;
 }
 
+// Whether entry own of the parent p leads back down to a folder, the count
+// of a folder being kept only in its own entry: ok, or not_folder after
+// saying why. Entry 0 of the parent (own 0, a damaged link) is let pass.
+FsErr way_back(const Folder& p, int own) {
+    const std::uint8_t type = entry_type(folder_entry(p, own));
+    if (type == TYPE_SUBDIR || type == TYPE_PARENT) return FsErr::ok;
+    err_print(type == TYPE_EMPTY ? "error: no such file or directory.\n" : "error: file isn't directory.\n");
+    err_print("error: can't change back to directory.\n");
+    return FsErr::not_folder;
+}
+
 }  // namespace
 
 // Add delta (modulo 65536) to the count of f in its parent; nothing for the
-// root or a damaged parent link. *raised tells whether it was done.
+// root or a damaged parent link. *raised tells whether it was done. When
+// the parent's entry does not lead back to a folder (a parent link naming
+// a file) the count is changed all the same and not_folder returned.
 FsErr count_add(Volume& v, const Folder& f, int delta, Folder* other, bool* raised) {
     *raised = false;
     if (folder_is_root(f)) return FsErr::ok;
@@ -68,13 +81,20 @@ FsErr count_add(Volume& v, const Folder& f, int delta, Folder* other, bool* rais
     Folder* p = nullptr;
     if (FsErr e = parent_of(v, f, other, &scratch, &p); e != FsErr::ok) return e;
     std::uint8_t* e = folder_entry(*p, own);
+    if (entry_type(e) == TYPE_SUBDIR && entry_start(e) != f.start) {
+        // The link names the entry of another folder, whose count is not f's.
+        err_print("warning: parent link damaged, count not updated.\n");
+        return FsErr::ok;
+    }
     const std::uint16_t before = entry_size(e);
     be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(before + delta));
-    if (FsErr r = folder_write(v, *p); r != FsErr::ok) {
+    FsErr r = folder_write(v, *p);
+    if (r != FsErr::ok) {
         err_print("error: can't write directory.\n");
         be16_put(e + entry_field::SIZE, before);
-        return r;
     }
+    if (FsErr back = way_back(*p, own); back != FsErr::ok) return back;
+    if (r != FsErr::ok) return r;
     *raised = true;
     return FsErr::ok;
 }
@@ -246,7 +266,9 @@ FsErr remove_entry(Volume& v, Folder& f, int slot, Release release, Folder* othe
     std::uint8_t* e = folder_entry(f, slot);
     const std::uint8_t type = entry_type(e);
     const std::uint32_t first = entry_start(e);
-    const std::uint64_t limit = type == TYPE_SUBDIR ? 2 : CHAIN_ALL;
+    // Release::chain frees the whole chain, as zvkfm's rm and rmdir always
+    // did; a chain freed unless shared ends where the entry's can.
+    const std::uint64_t limit = type == TYPE_SUBDIR && release == Release::chain_unshared ? 2 : CHAIN_ALL;
     const bool release_chain = freeing(v, f, slot, first, release);
     e[entry_field::TYPE] = TYPE_EMPTY;
     if (folder_write(v, f) != FsErr::ok) {

@@ -31,24 +31,10 @@ void ask_u16(const char* format, std::uint8_t* field) {
     if (ask(question, buf)) be16_put(field, static_cast<std::uint16_t>(command_number(buf)));
 }
 
-}  // namespace
-
-int label_write(Fs& fs) { return label_write(fs.vol); }
-
-void cmd_chlabel(Fs& fs, const char* label) {
-    Volume& v = fs.vol;
+// The geometry questions of the label dialogue, and the total of blocks
+// that follows from the answers (which may be answered in its turn).
+void ask_geometry(Volume& v) {
     std::uint8_t* id = v.devid.data();
-    if (label) {
-        std::memcpy(id + devid::LABEL, name_normalize(fs, label, LABEL_LEN), LABEL_LEN);
-        label_write(fs);
-        return;
-    }
-
-    err_print("warning: a new label will be created.\n");
-    if (!confirm("If you really want to create a new label type `y' >")) return;
-    const Block devid_before = v.devid;
-    const Block os_before = v.os;
-
     ask_u16("\nnr of sectors [%lu]:", id + devid::SECTORS);
     ask_u16("nr of hds [%lu]:", id + devid::HEADS);
     ask_u16("nr of cylinders [%lu]:", id + devid::CYLINDERS);
@@ -62,20 +48,42 @@ void cmd_chlabel(Fs& fs, const char* label) {
     std::snprintf(question, sizeof question, "-> total nr of blocks [%i]:", static_cast<int>(total));
     char buf[ANSWER_SIZE];
     if (ask(question, buf)) be32_put(id + devid::TOTAL_BLK_NR, static_cast<std::uint32_t>(command_number(buf)));
+}
 
+// The label question: the answer's line, normalized to seven characters.
+void ask_label(Fs& fs) {
+    std::uint8_t* id = fs.vol.devid.data();
+    char current[LABEL_LEN + 1] = {};
+    std::memcpy(current, id + devid::LABEL, LABEL_LEN);
+    char question[80];
+    std::snprintf(question, sizeof question, "disk label [%s]:", current);
+    char buf[ANSWER_SIZE];
+    if (!ask(question, buf)) return;
+    std::size_t len = std::strlen(buf);
+    if (len > 0 && buf[len - 1] == '\n') buf[len - 1] = '\0';
+    std::memcpy(id + devid::LABEL, name_normalize(fs, buf, LABEL_LEN), LABEL_LEN);
+}
+
+}  // namespace
+
+int label_write(Fs& fs) { return label_write(fs.vol); }
+
+void cmd_chlabel(Fs& fs, const char* label) {
+    Volume& v = fs.vol;
+    if (label) {
+        std::memcpy(v.devid.data() + devid::LABEL, name_normalize(fs, label, LABEL_LEN), LABEL_LEN);
+        label_write(fs);
+        return;
+    }
+    err_print("warning: a new label will be created.\n");
+    if (!confirm("If you really want to create a new label type `y' >")) return;
+    const Block devid_before = v.devid;
+    const Block os_before = v.os;
+    ask_geometry(v);
     const std::uint32_t free = fresh_free_blocks(total_blocks(v));
     set_free_counter(v, free);
     err_print("-> blocks free=%lu (you should call `newfs'!)\n", static_cast<unsigned long>(free));
-
-    char current[LABEL_LEN + 1] = {};
-    std::memcpy(current, id + devid::LABEL, LABEL_LEN);
-    std::snprintf(question, sizeof question, "disk label [%s]:", current);
-    if (ask(question, buf)) {
-        std::size_t len = std::strlen(buf);
-        if (len > 0 && buf[len - 1] == '\n') buf[len - 1] = '\0';
-        std::memcpy(id + devid::LABEL, name_normalize(fs, buf, LABEL_LEN), LABEL_LEN);
-    }
-
+    ask_label(fs);
     err_print("\nwarning: a new label will be written.\n");
     if (!confirm("If you really want to write a new label type `y' >")) {
         // Nothing is written, so nothing of the dialogue may stay in effect.

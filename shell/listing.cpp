@@ -42,58 +42,43 @@ void cmd_types() {
     out_print("%s", RULE19);
 }
 
-void cmd_fatlist(Fs& fs, std::uint32_t n) {
-    if (n > MAX_ENTRY_NR) {
-        err_print("error: invalid filenr.\n");
-        return;
-    }
-    const std::uint8_t* e = dir_entry(fs.wd.image, n);
-    const std::uint8_t type = entry_type(e);
-    switch (type) {
-    case TYPE_PARENT: out_print("\nparentdirectory."); break;
-    case TYPE_SUBDIR: out_print("\nsubdirectory."); break;
-    case TYPE_EMPTY: err_print("error: no file entry.\n"); return;
-    default: out_print("\ndata-file."); break;
-    }
-    out_print("\nFAT-block-chain of file nr. %i:\nstartblk=\n", static_cast<int>(n));
+namespace {
 
+// List the blocks of the chain from block b, one per line, up to its end
+// mark or the first fault in it: the number of blocks listed.
+std::uint64_t fatlist_chain(Volume& v, std::uint64_t b) {
     std::uint64_t counter = 0;
-    std::uint64_t b = entry_start(e);
-    if (b != 0) {
-        std::unordered_set<std::uint64_t> seen;
-        for (;;) {
-            out_print("%lu\n", static_cast<unsigned long>(b));
-            seen.insert(b);
-            std::int64_t next = fat_get(fs.vol, b);
-            ++counter;
-            if (next < 0 || next == FAT_BAD) {
-                // An unreadable FAT block ends the walk like a bad block.
-                err_print("warning: bad block in chain.\n");
-                break;
-            }
-            if (next == FAT_EOF) {
-                out_print("=EOF.\n");
-                break;
-            }
-            if (next == FAT_FREE) {
-                err_print("warning: free block in chain.\n");
-                break;
-            }
-            b = static_cast<std::uint64_t>(next);
-            if (seen.count(b)) {
-                err_print("warning: chain loops.\n");
-                break;
-            }
-            if (counter >= FATLIST_MAX_BLOCKS) {
-                err_print("warning: chain too long.\n");
-                break;
-            }
+    std::unordered_set<std::uint64_t> seen;
+    for (;;) {
+        out_print("%lu\n", static_cast<unsigned long>(b));
+        seen.insert(b);
+        const std::int64_t next = fat_get(v, b);
+        ++counter;
+        if (next < 0 || next == FAT_BAD) {
+            // An unreadable FAT block ends the walk like a bad block.
+            err_print("warning: bad block in chain.\n");
+            return counter;
+        }
+        if (next == FAT_EOF) {
+            out_print("=EOF.\n");
+            return counter;
+        }
+        const char* fault = next == FAT_FREE ? "warning: free block in chain.\n" : nullptr;
+        b = static_cast<std::uint64_t>(next);
+        if (!fault && seen.count(b)) fault = "warning: chain loops.\n";
+        if (!fault && counter >= FATLIST_MAX_BLOCKS) fault = "warning: chain too long.\n";
+        if (fault) {
+            err_print("%s", fault);
+            return counter;
         }
     }
+}
 
+// What the entry says beside the chain of counter blocks, with the checks.
+void fatlist_summary(const std::uint8_t* e, std::uint64_t counter) {
     const auto cont = static_cast<unsigned long>(entry_contiguous(e));
     const auto size = static_cast<unsigned long>(entry_size(e));
-    switch (type) {
+    switch (entry_type(e)) {
     case TYPE_PARENT:
         out_print("filenr. of workdir. in parentdir.=%lu\n", cont);
         if (counter != 2) err_print("warning: parentdirectory-size(FAT) wrong.\n");
@@ -110,6 +95,25 @@ void cmd_fatlist(Fs& fs, std::uint32_t n) {
         if (counter != size) err_print("warning: file-size inconsistent.\n");
         break;
     }
+}
+
+}  // namespace
+
+void cmd_fatlist(Fs& fs, std::uint32_t n) {
+    if (n > MAX_ENTRY_NR) {
+        err_print("error: invalid filenr.\n");
+        return;
+    }
+    const std::uint8_t* e = folder_entry(fs.wd, static_cast<int>(n));
+    switch (entry_type(e)) {
+    case TYPE_PARENT: out_print("\nparentdirectory."); break;
+    case TYPE_SUBDIR: out_print("\nsubdirectory."); break;
+    case TYPE_EMPTY: err_print("error: no file entry.\n"); return;
+    default: out_print("\ndata-file."); break;
+    }
+    out_print("\nFAT-block-chain of file nr. %i:\nstartblk=\n", static_cast<int>(n));
+    const std::uint64_t b = entry_start(e);
+    fatlist_summary(e, b != 0 ? fatlist_chain(fs.vol, b) : 0);
 }
 
 void cmd_label(Fs& fs) {

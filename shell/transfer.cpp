@@ -126,8 +126,7 @@ int create_typed_file(Fs& fs, const char* name, std::uint8_t type, std::uint64_t
         err_print("error: invalid type.\n");
         return -11;
     }
-    int slot = dir_find_free_slot(fs);
-    return entry_create_filled(fs, name, type, blocks, blocks, 1, static_cast<std::uint32_t>(slot), fill);
+    return wd_create(fs, folder_free_slot(fs.wd), entry_new(fs, name, type, blocks, blocks, 1), fill);
 }
 
 int create_os_file(Fs& fs, const char* name, std::uint64_t blocks, const ChainFill& fill) {
@@ -135,11 +134,11 @@ int create_os_file(Fs& fs, const char* name, std::uint64_t blocks, const ChainFi
         err_print("error: can't change to root-directory.\n");
         return -11;
     }
-    if (entry_type(dir_entry(fs.wd.image, 0)) != TYPE_EMPTY) {
+    if (entry_type(folder_entry(fs.wd, 0)) != TYPE_EMPTY) {
         err_print("error: os place not empty.\n");
         return -12;
     }
-    return entry_create_filled(fs, name, TYPE_OS, blocks, blocks, 1, 0, fill);
+    return wd_create(fs, 0, entry_new(fs, name, TYPE_OS, blocks, blocks, 1), fill);
 }
 
 int dir_find_free_from(const Fs& fs, std::uint32_t n) {
@@ -148,7 +147,7 @@ int dir_find_free_from(const Fs& fs, std::uint32_t n) {
         return -1;
     }
     for (std::uint32_t i = n; i <= MAX_ENTRY_NR; ++i)
-        if (entry_type(dir_entry(fs.wd.image, i)) == TYPE_EMPTY) return static_cast<int>(i);
+        if (entry_type(folder_entry(fs.wd, static_cast<int>(i))) == TYPE_EMPTY) return static_cast<int>(i);
     return -2;
 }
 
@@ -157,7 +156,7 @@ void cmd_cp(Fs& fs, int n, const char* name) {
         err_print("error: invalid filenr.\n");
         return;
     }
-    const std::uint8_t* src = dir_entry(fs.wd.image, static_cast<std::size_t>(n));
+    const std::uint8_t* src = folder_entry(fs.wd, n);
     const std::uint8_t type = entry_type(src);
     switch (type) {
     case TYPE_EMPTY: err_print("error: no file entry.\n"); return;
@@ -174,12 +173,12 @@ void cmd_cp(Fs& fs, int n, const char* name) {
         err_print("error: can't read file.\n");
         return;
     }
-    int slot = dir_find_free_from(fs, 1);
+    const int slot = dir_find_free_from(fs, 1);
     const ChainFill fill = stream_fill(fs, size, [&fs, &from](const std::vector<BlockRun>& to) {
         const int r = runs_copy(fs.vol, from, to);
         return r == -1 ? -3 : r;
     });
-    int e = entry_create_filled(fs, name, type, size, size, 1, static_cast<std::uint32_t>(slot), fill);
+    const int e = wd_create(fs, slot, entry_new(fs, name, type, size, size, 1), fill);
     if (e < 0 && e != -13) err_print("error: can't create new file.\n");
 }
 
@@ -234,7 +233,7 @@ void cmd_get(Fs& fs, int n, const char* host_path) {
         err_print("error: invalid filenr.\n");
         return;
     }
-    const std::uint8_t* e = dir_entry(fs.wd.image, static_cast<std::size_t>(n));
+    const std::uint8_t* e = folder_entry(fs.wd, n);
     const std::uint8_t type = entry_type(e);
     if (type == TYPE_SUBDIR || type == TYPE_PARENT) {
         get_directory(fs, e, host_path);

@@ -151,6 +151,22 @@ void count_hits(Volume& v, std::uint64_t hits) {
     v.fat.victim_counter = static_cast<int>((v.fat.victim_counter + hits) % FAT_CACHE_SLOTS);
 }
 
+// The slot a lookup that missed loads into, the counter at next: an empty
+// one; else on an even counter the first clean slot from next on; else the
+// slot next names, written back first. -1 when that write back failed: the
+// slot keeps its links (reusing it would drop links never written), so the
+// lookup fails and the change that needed it fails with it.
+int pick_victim(Volume& v, int next) {
+    FatCache& c = v.fat;
+    for (int i = 0; i < FAT_CACHE_SLOTS; ++i)
+        if (c.fat_block[i] == FAT_SLOT_EMPTY) return i;
+    for (int step = 0; next % 2 == 0 && step < FAT_CACHE_SLOTS; ++step) {
+        const int i = (next + step) % FAT_CACHE_SLOTS;
+        if (!c.dirty[i]) return i;
+    }
+    return slot_write_back(v, next) == 0 ? next : -1;
+}
+
 }  // namespace
 
 int fat_slot_for(Volume& v, std::uint64_t n) {
@@ -158,38 +174,10 @@ int fat_slot_for(Volume& v, std::uint64_t n) {
     const int next = (c.victim_counter + 1) % FAT_CACHE_SLOTS;
     c.victim_counter = next;
     const std::uint64_t k = fat_block_of(n);
-
     for (int i = 0; i < FAT_CACHE_SLOTS; ++i)
         if (c.fat_block[i] == k) return i;
-
-    int victim = -1;
-    for (int i = 0; i < FAT_CACHE_SLOTS; ++i) {
-        if (c.fat_block[i] == FAT_SLOT_EMPTY) {
-            victim = i;
-            break;
-        }
-    }
-    if (victim < 0) {
-        int clean = -1;
-        for (int step = 0; step < FAT_CACHE_SLOTS; ++step) {
-            int i = (next + step) % FAT_CACHE_SLOTS;
-            if (!c.dirty[i]) {
-                clean = i;
-                break;
-            }
-        }
-        if (clean >= 0 && next % 2 == 0) {
-            victim = clean;
-        } else {
-            // The victim named by the counter.
-            victim = next;
-            // A failed write back keeps the slot: reusing it would drop links
-            // never written, so this lookup fails and the change that needed
-            // it fails with it.
-            if (slot_write_back(v, victim) != 0) return -1;
-        }
-    }
-
+    const int victim = pick_victim(v, next);
+    if (victim < 0) return -1;
     c.dirty[victim] = 0;
     if (slot_load(v, victim, k) != 0) {
         c.fat_block[victim] = FAT_SLOT_EMPTY;
@@ -282,6 +270,65 @@ int no_contiguous_blocks() {
 
 bool fat_next_free(Volume& v, std::uint64_t from, std::uint64_t* found) { return next_free_block(v, from, found); }
 
+namespace {
+
+// The first block of the leading run: contig consecutive free blocks from
+// the first free block at or after from, starting over at the next free
+// block whenever a used one interrupts the run. False when there is none.
+bool find_run(Volume& v, std::uint64_t from, std::uint64_t contig, std::uint64_t* found) {
+    std::uint64_t first;
+    if (!next_free_block(v, from, &first)) return false;
+    std::uint64_t d = 0;
+    while (d + 1 < contig) {
+        std::uint64_t b0 = first + d + 1;
+        if (b0 >= total_blocks(v)) return false;
+        std::uint64_t b;
+        if (!next_free_block(v, b0, &b)) return false;
+        if (b == b0) {
+            ++d;
+        } else {
+            first = b;
+            d = 0;
+        }
+    }
+    *found = first;
+    return true;
+}
+
+// Link up to count blocks from first: the leading run of *contig blocks,
+// then the next free ones, *contig growing while they stay adjacent. The
+// number of blocks linked; the last one is in *last, not yet ended.
+std::uint64_t link_chain(Volume& v, std::uint64_t first, std::uint64_t count, std::uint64_t* contig,
+                         std::uint64_t* last) {
+    std::uint64_t linked = 1;
+    *last = first;
+    bool adjacent = true;
+    while (linked < count) {
+        std::uint64_t succ;
+        if (linked < *contig) {
+            succ = *last + 1;
+        } else {
+            if (*last + 1 >= total_blocks(v) || !next_free_block(v, *last + 1, &succ)) {
+                err_print("error: can't find enough free blocks.\n");
+                break;
+            }
+            if (succ == *last + 1 && adjacent)
+                ++*contig;
+            else if (succ != *last + 1)
+                adjacent = false;
+        }
+        if (succ >= total_blocks(v) || fat_set(v, *last, static_cast<std::uint32_t>(succ)) != 0) {
+            err_print("error: can't set next block.\n");
+            break;
+        }
+        ++linked;
+        *last = succ;
+    }
+    return linked;
+}
+
+}  // namespace
+
 int fat_alloc_chain(Volume& v, std::uint64_t* start, std::uint64_t count, std::uint64_t* contig) {
     if (v.read_only) {
         err_print("error: device readonly.\n");
@@ -293,63 +340,18 @@ int fat_alloc_chain(Volume& v, std::uint64_t* start, std::uint64_t count, std::u
         return -2;
     }
     if (*contig == 0) *contig = 1;
-
-    std::uint64_t first;
-    if (!next_free_block(v, *start, &first)) return no_contiguous_blocks();
-
-    // The leading run: contig consecutive free blocks, starting over at the
-    // next free block whenever a used one interrupts it.
-    std::uint64_t d = 0;
-    while (d + 1 < *contig) {
-        std::uint64_t b0 = first + d + 1;
-        if (b0 >= total_blocks(v)) return no_contiguous_blocks();
-        std::uint64_t b;
-        if (!next_free_block(v, b0, &b)) return no_contiguous_blocks();
-        if (b == b0) {
-            ++d;
-        } else {
-            first = b;
-            d = 0;
-        }
-    }
-
-    *start = first;
-    std::uint64_t linked = 1;
-    std::uint64_t last = first;
-    bool adjacent = true;
-    while (linked < count) {
-        std::uint64_t succ;
-        if (linked < *contig) {
-            succ = last + 1;
-        } else {
-            if (last + 1 >= total_blocks(v) || !next_free_block(v, last + 1, &succ)) {
-                err_print("error: can't find enough free blocks.\n");
-                break;
-            }
-            if (succ == last + 1 && adjacent)
-                ++*contig;
-            else if (succ != last + 1)
-                adjacent = false;
-        }
-        if (succ >= total_blocks(v) || fat_set(v, last, static_cast<std::uint32_t>(succ)) != 0) {
-            err_print("error: can't set next block.\n");
-            break;
-        }
-        ++linked;
-        last = succ;
-    }
+    if (!find_run(v, *start, *contig, start)) return no_contiguous_blocks();
+    std::uint64_t last;
+    std::uint64_t linked = link_chain(v, *start, count, contig, &last);
     if (total_blocks(v) < 2 || fat_set(v, last, FAT_EOF) != 0) {
         err_print("error: can't set EOF.\n");
         --linked;
     }
-
     if (linked != count) {
         err_print("error: can't create file.\n");
-        if (linked > 0) {
-            std::uint64_t s = *start;
-            std::uint64_t freed = 0;
-            if (fat_free_chain(v, &s, linked, &freed) != 0) err_print("error: blocks lost.\n");
-        }
+        std::uint64_t s = *start;
+        std::uint64_t freed = 0;
+        if (linked > 0 && fat_free_chain(v, &s, linked, &freed) != 0) err_print("error: blocks lost.\n");
         return -2;
     }
     set_free_counter(v, free_counter(v) - static_cast<std::uint32_t>(count));
@@ -423,6 +425,7 @@ int fat_commit(Volume& v) {
 }
 
 int fat_command_end(Volume& v) {
+    ++v.command_ends;
     if (v.read_only || fat_flush(v) == 0) return 0;
     err_print("error: can't write FAT.\n");
     return -1;

@@ -59,7 +59,8 @@ int fat_commit(Volume& v);
 
 // The step every command ends with: the dirty FAT blocks are written back
 // ("error: can't write FAT.\n" when one is refused): 0 or -1; nothing after
-// a command that left nothing to write, and on a read-only volume. No
+// a command that left nothing to write, and on a read-only volume. Every
+// call is counted in Volume::command_ends. No
 // barrier: what a command writes last (an entry made reachable after its
 // chain was made durable, counts lowered and blocks freed after a cleared
 // entry was) may reach the device after the next command's first writes,

@@ -248,11 +248,58 @@ int blocks_write(Volume& v, const std::uint8_t* buf, std::uint64_t n, std::uint6
 
 namespace {
 
+// The block after b in its chain: within the leading run (*run left) the
+// next number, else the FAT's successor. 1 with *b advanced, 0 at the end
+// mark, or the failure of chain_transfer (-2 ... -5) after saying why.
+int chain_next(Volume& v, std::uint64_t* b, std::uint64_t* run) {
+    if (*run > 0) {
+        if (++*b >= total_blocks(v)) {
+            err_print("error: blocknr too big.\n");
+            return -5;
+        }
+        --*run;
+        return 1;
+    }
+    if (*b >= total_blocks(v)) {
+        err_print("error: bad block in chain.\n");
+        return -4;
+    }
+    const int slot = fat_slot_for(v, *b);
+    if (slot < 0) return -2;
+    const std::uint32_t next = be24_get(v.fat.buffer[slot].data() + fat_offset_of(*b));
+    if (next == FAT_BAD) {
+        err_print("error: bad block in chain.\n");
+        return -4;
+    }
+    if (next == FAT_EOF) return 0;
+    if (next == FAT_FREE) {
+        err_print("error: free block in chain.\n");
+        return -3;
+    }
+    *b = next;
+    return 1;
+}
+
+// Inside the leading run, the blocks from *b that are sure to pass every
+// check of a block-by-block walk (inside the volume, with a successor
+// inside it and count left over) go to step.run at once: true when it took
+// them, with *b, *run and *count advanced.
+template <class Step>
+bool chain_bulk(Volume& v, Step& step, std::uint64_t* b, std::uint64_t* run, std::uint64_t* count) {
+    if (*run == 0 || *count <= 1 || *b >= total_blocks(v)) return false;
+    const std::uint64_t m = std::min({*run, *count - 1, total_blocks(v) - 1 - *b, RUN_CHUNK_BLOCKS});
+    if (m == 0 || !step.run(*b, m)) return false;
+    *b += m;
+    *run -= m;
+    *count -= m;
+    return true;
+}
+
 // Follow up to count blocks of the chain at start, handing each block to
 // step: step.run(b, m) for m consecutive blocks that are sure to pass every
-// check below (true when it took them; when not, they are offered again one
-// by one), step.one(b) for a single block (0, or non-zero after reporting
-// why not). Results as chain_transfer.
+// check (true when it took them; when not, they are offered again one by
+// one), step.one(b) for a single block (0, or non-zero after reporting why
+// not). Results as chain_transfer.
 template <class Step>
 int chain_walk(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::uint64_t count, Direction dir,
                Step& step) {
@@ -264,46 +311,10 @@ int chain_walk(Volume& v, std::uint64_t start, std::uint64_t contiguous, std::ui
     std::uint64_t run = contiguous >= 1 ? contiguous - 1 : 0;
     std::uint64_t b = start;
     for (;;) {
-        // Inside the leading run, blocks that are sure to pass every check
-        // below (inside the volume, with a successor inside it and count
-        // left over) move in bulk; the result is the same as block by block.
-        if (run > 0 && count > 1 && b < total_blocks(v)) {
-            std::uint64_t m = std::min({run, count - 1, total_blocks(v) - 1 - b, RUN_CHUNK_BLOCKS});
-            if (m > 0 && step.run(b, m)) {
-                b += m;
-                run -= m;
-                count -= m;
-                continue;
-            }
-        }
+        if (chain_bulk(v, step, &b, &run, &count)) continue;
         if (step.one(b) != 0) return -1;
-        if (run > 0) {
-            // Within the leading run the next block is simply the next number.
-            ++b;
-            if (b >= total_blocks(v)) {
-                err_print("error: blocknr too big.\n");
-                return -5;
-            }
-            --run;
-        } else {
-            if (b >= total_blocks(v)) {
-                err_print("error: bad block in chain.\n");
-                return -4;
-            }
-            int slot = fat_slot_for(v, b);
-            if (slot < 0) return -2;
-            std::uint32_t next = be24_get(v.fat.buffer[slot].data() + fat_offset_of(b));
-            if (next == FAT_BAD) {
-                err_print("error: bad block in chain.\n");
-                return -4;
-            }
-            if (next == FAT_EOF) return 0;
-            if (next == FAT_FREE) {
-                err_print("error: free block in chain.\n");
-                return -3;
-            }
-            b = next;
-        }
+        const int r = chain_next(v, &b, &run);
+        if (r <= 0) return r;
         if (--count == 0) return 1;
     }
 }

@@ -50,6 +50,9 @@ struct Volume {
     std::uint64_t changes = 0;
     // Blocks were written since the last barrier or sync.
     bool unsynced = false;
+    // Calls of fat_command_end: a program that ends each of its commands
+    // with one leaves it out when an operation already made it.
+    std::uint64_t command_ends = 0;
 
     Volume() = default;
     Volume(const Volume&) = delete;

@@ -393,5 +393,37 @@ TEST_F(DirCmd, MvOfAnUnreadableDirectoryIsUndone) {
   EXPECT_EQ(after.free_counter(), img.free_counter());
 }
 
+// A directory and a link to it (ln): moving either into the other would
+// put the directory inside itself, out of reach from the root; refused.
+TEST_F(DirCmd, MvOfADirectoryIntoItselfIsRefused) {
+  Image img = fresh();
+  Dir a = img.add_subdir(img.root(), 1, "A");
+  img.add_file(a, 1, "F", 3, 1);
+  save(img);
+  RunResult r = zvk("ln 1\ny\nmv 1 2\nmv 2 1\n");
+  EXPECT_EXIT_CODE(r, 0);
+  const std::string refused = "error: can't move directory into itself.\n";
+  EXPECT_EQ(r.err, transcript({kLnAsk + "warning: linking directory.\nlink created!\n", refused, refused}));
+  Image exp = img;
+  exp.set_entry(exp.root(), 2, exp.entry(exp.root(), 1));
+  expect_image(exp);
+}
+
+// Inside a directory entered through a link, a new entry's count goes to
+// the entry its parent link names; the path then shows that entry, as the
+// way up to the parent and back down through it leaves the path.
+TEST_F(DirCmd, CountsInsideALinkedDirectoryGoToTheLinkedEntry) {
+  Image img = fresh();
+  Dir a = img.add_subdir(img.root(), 1, "A");
+  save(img);
+  RunResult r = zvk("ln 1\ny\nchname B 2\ncd 2\npwd\nmkdir sub\npwd\n");
+  EXPECT_EXIT_CODE(r, 0);
+  EXPECT_EQ(r.out, pwd_text({{0, kRoot, 3}, {2, "B           ", a.b0}}) +
+                       pwd_text({{0, kRoot, 3}, {1, "A           ", a.b0}}));
+  Image after = load();
+  EXPECT_EQ(after.entry(after.root(), 1).size, 1);
+  EXPECT_EQ(after.entry(after.root(), 2).size, 0);
+}
+
 }  // namespace
 }  // namespace zvktest

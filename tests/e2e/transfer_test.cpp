@@ -170,6 +170,48 @@ TEST_F(Transfer, GetIntoAnUnwritablePlace) {
   EXPECT_EQ(r.err, transcript({"error: can't open file `nodir/x.bin'.\n"}));
 }
 
+// An image file shorter than its volume: whatever lies past its end is
+// reported as unreadable, and nothing is created from it.
+TEST_F(Transfer, ReadsPastTheEndOfAShortImage) {
+  img.add_file_on(img.root(), 1, "FAR", 3, {150, 151}, 2, 1);
+  img.add_subdir(img.root(), 2, "D", 160);
+  img.add_file(img.root(), 3, "NEAR", 3, 1);
+  img.truncate_bytes(120 * kBlockSize);
+  save(img);
+  const std::string block = "error: can't read block.\n";
+  const std::string unreadable = block + "error: can't read directory or data corrupt.\n";
+  RunResult r = zvk("get 1 out.bin\ncp 1 COPY\ncd 2\nmv 3 2\nget 2 dir.bin\npwd\n");
+  EXPECT_EXIT_CODE(r, 0);
+  EXPECT_EQ(r.err, transcript({block + "error: can't read file.\n", block + "error: can't read file.\n", unreadable,
+                               unreadable + "error: can't change to dest.-directory.\n",
+                               block + "error: can't read file.\n", ""}));
+  EXPECT_EQ(r.out, pwd_text({{0, "ROOT        ", 3}}));
+  EXPECT_NE(access(host("out.bin").c_str(), F_OK), 0);
+  EXPECT_NE(access(host("dir.bin").c_str(), F_OK), 0);
+  EXPECT_EQ(image_bytes(), img.bytes());
+}
+
+// A host file that takes less than it is given: a full device, and a file
+// cut short by the size limit (the first write short, the next refused).
+TEST_F(Transfer, GetWhenTheHostTakesLess) {
+  FileInfo f = img.add_file(img.root(), 1, "THREE", 3, 3);
+  img.add_subdir(img.root(), 2, "S");
+  save(img);
+  const std::string lost = "error: not all data saved.\n";
+  RunResult r = zvk("get 1 /dev/full\nget 2 /dev/full\n");
+  EXPECT_EQ(r.err, transcript({lost, lost}));
+  RunOptions opt;
+  opt.cwd = tmp.path();
+  r = run({"/bin/sh", "-c", "ulimit -f 2 && trap '' XFSZ && exec \"$0\" \"$1\"", zvkfm_path(), image_path},
+          "get 1 out.bin\nget 2 dir.bin\n", opt);
+  EXPECT_EXIT_CODE(r, 0);
+  EXPECT_EQ(r.err, transcript({lost, ""}));
+  const std::vector<std::uint8_t> out = read_file(host("out.bin"));
+  EXPECT_TRUE(out == std::vector<std::uint8_t>(f.data.begin(), f.data.begin() + 1024)) << out.size() << " bytes";
+  EXPECT_EQ(read_file(host("dir.bin")).size(), 1024u) << "a directory fits the limit";
+  EXPECT_EQ(image_bytes(), img.bytes());
+}
+
 TEST_F(Transfer, CpDuplicatesAnEntry) {
   FileInfo os = img.add_file(img.root(), 0, "OPSYS", 32, 3);
   FileInfo f = img.add_file(img.root(), 1, "SONG", 29, 4);
