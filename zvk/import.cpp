@@ -63,7 +63,11 @@ struct Importer {
 
     std::string vpath(const std::string& key) const {
         std::string p = dest == "/" ? "" : dest;
-        for (const std::string& c : path_parts(key)) p += "/" + c;
+        for (const std::string& c : path_parts(key)) {
+            // As the volume shows the name the component becomes.
+            RawName raw;
+            p += "/" + (name_encode(c.c_str(), raw) == 0 ? display_name(name_display(raw.data())) : c);
+        }
         return p.empty() ? "/" : p;
     }
     std::string at(const std::string& key) const { return shown(image, vpath(key)); }
