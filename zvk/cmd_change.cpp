@@ -1,6 +1,7 @@
 // The commands that change volumes: cp, mv, rm, mkdir, ln, chtype, label.
 #include <cstring>
 
+#include "audio_in.h"
 #include "cli_int.h"
 #include "edit.h"
 
@@ -74,6 +75,8 @@ int cmd_cp(Cli& cli, const Args& a) {
     if (a.pos.size() < 2) return cli.usage_error("a source and a destination are needed");
     CopyOptions o;
     if (!copy_options(cli, a, &o)) return 2;
+    if (const std::string p = o.audio ? audio_template_problem() : ""; !p.empty())
+        return cli.error(p.substr(0, p.find(": ")), p.substr(p.find(": ") + 2)), 1;
     std::vector<Spec> specs;
     for (std::size_t i = 0; i < a.pos.size(); ++i) {
         specs.push_back(parse_spec(a.pos[i]));
