@@ -15,6 +15,10 @@ pkg-config --exists fuse3 2>/dev/null || need+=(libfuse3-dev)
 command -v fusermount3 >/dev/null || need+=(fuse3)
 command -v rsync >/dev/null || need+=(rsync)
 command -v setfattr >/dev/null || need+=(attr)
+# Archives (tar, gzip, zstd, zip) for export and import: libarchive; the
+# zstd command for checking archives by hand and in tests.
+pkg-config --exists libarchive 2>/dev/null || need+=(libarchive-dev)
+command -v zstd >/dev/null || need+=(zstd)
 # Line editing in zvkfm at a terminal (the build goes on without it).
 [ -e /usr/include/histedit.h ] || need+=(libedit-dev)
 if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
