@@ -50,6 +50,12 @@ async function api(method, url, body) {
   return res.arrayBuffer();
 }
 
+const plural = (n, one, many) => `${n.toLocaleString("en")} ${n === 1 ? one : many}`;
+function bytes(n) {
+  if (n < 1024) return plural(n, "byte", "bytes");
+  if (n < 1048576) return `${(n / 1024).toFixed(1)} KB`;
+  return `${(n / 1048576).toFixed(1)} MB`;
+}
 const q = (params) => Object.entries(params).map(([k, v]) => `${k}=${encodeURIComponent(v)}`).join("&");
 const volume = () => state.config.volumes[state.vol];
 
@@ -79,7 +85,8 @@ async function change(what, fn, okText) {
 
 // --- dialogs --------------------------------------------------------------
 
-// Ask with a text field, a list or nothing: the value, true, or null.
+// Ask with a text field (field.value given), a list (field.options) or
+// neither: the value, true, or null when cancelled.
 function ask(text, field) {
   const dlg = $("ask"), box = $("ask-field");
   $("ask-text").textContent = text;
@@ -94,7 +101,7 @@ function ask(text, field) {
       if (String(value) === String(field.value)) o.selected = true;
       input.append(o);
     }
-  } else if (field) {
+  } else if (field && field.value !== undefined) {
     input = document.createElement("input");
     input.type = "text";
     input.value = field.value || "";
@@ -137,7 +144,18 @@ function renderVolumes() {
       b.append(s);
     }
     b.setAttribute("aria-current", i === state.vol ? "true" : "false");
-    b.addEventListener("click", () => { state.vol = i; state.path = "/"; state.selected = null; refresh(true); });
+    b.addEventListener("click", () => {
+      state.vol = i;
+      state.path = "/";
+      state.selected = null;
+      state.lit = undefined;
+      // What was said about the other volume goes.
+      $("check-outcome").textContent = "";
+      $("check-report").hidden = true;
+      $("map-info").textContent = "\u00a0";
+      quiet();
+      refresh(true);
+    });
     nav.append(b);
   });
 }
@@ -148,9 +166,9 @@ function renderVolumeBar() {
   const usable = v.total - v.data_start;
   $("space").max = Math.max(1, usable);
   $("space").value = usable - v.free;
-  const mb = (n) => (n * 512 / 1048576).toFixed(1);
   $("space-text").textContent =
-    `${v.free.toLocaleString("en")} of ${usable.toLocaleString("en")} blocks free (${mb(v.free)} MB of ${mb(usable)} MB)`;
+    `${v.free.toLocaleString("en")} of ${plural(usable, "block", "blocks")} free (${bytes(v.free * 512)} of ` +
+    `${bytes(usable * 512)})`;
   $("read-only").hidden = !v.read_only;
   $("read-only").textContent = v.read_only
     ? `This volume is ${v.why}: it can be looked at and downloaded, not changed.` : "";
@@ -256,7 +274,7 @@ function renderRows() {
     const cells = [
       [r.name, "name"],
       [r.folder ? "folder" : `${r.type_name} (${r.type})`, ""],
-      [r.folder ? `${r.entries} entries` : `${r.blocks} blocks`, "num"],
+      [r.folder ? plural(r.entries, "entry", "entries") : plural(r.blocks, "block", "blocks"), "num"],
       [r.first, "num"], [r.contiguous, "num"], [r.links, "num"], [r.slot, "num"],
     ];
     for (const [text, cls] of cells) {
@@ -543,7 +561,11 @@ const uploads = { queue: [], running: false, bytesTotal: 0, bytesDone: 0, failed
 function upload(items, folder) {
   if (!items.length || volume().read_only) return;
   $("uploads").hidden = false;
-  if (!uploads.running) Object.assign(uploads, { bytesTotal: 0, bytesDone: 0, failed: 0, done: 0 });
+  if (!uploads.running) {
+    // A new batch: the list of the last one goes.
+    Object.assign(uploads, { bytesTotal: 0, bytesDone: 0, failed: 0, done: 0 });
+    $("upload-list").replaceChildren();
+  }
   for (const it of items) {
     const li = document.createElement("li");
     const name = document.createElement("span");
@@ -570,8 +592,7 @@ function overall() {
   $("upload-all").value = uploads.bytesDone;
   const left = uploads.queue.length + (uploads.running ? 1 : 0);
   $("upload-all-text").textContent = `${uploads.done} uploaded, ${uploads.failed} failed` +
-    (left ? `, ${left} to go` : "") + ` (${(uploads.bytesDone / 1048576).toFixed(1)} of ` +
-    `${(uploads.bytesTotal / 1048576).toFixed(1)} MB)`;
+    (left ? `, ${left} to go` : "") + ` (${bytes(uploads.bytesDone)} of ${bytes(uploads.bytesTotal)})`;
 }
 
 function finishItem(it, ok, text) {
@@ -641,9 +662,9 @@ async function runUploads() {
   }
   uploads.running = false;
   overall();
-  if (uploads.failed) say(`${uploads.failed} of ${uploads.done + uploads.failed} files could not be uploaded; ` +
-    "the list under the folder says why.");
-  else say(`${uploads.done} files uploaded`, true);
+  if (uploads.failed) say(`${uploads.failed} of ${plural(uploads.done + uploads.failed, "file", "files")} could ` +
+    "not be uploaded; the list under the folder says why.");
+  else say(`${plural(uploads.done, "file", "files")} uploaded`, true);
   await refresh();
 }
 
