@@ -123,11 +123,16 @@ bool archive_available();
 Result export_tree(Volume& v, std::string_view path, ArchiveWriter& w, bool include_top,
                    const ProgressFn& progress = {});
 
-// Read every entry of r into the folder at folder, with the names, types,
-// links and data an export wrote (other archives: type from the options,
-// audio converted with opt.audio), the space checked before anything is
-// written.
-Result import_tree(Volume& v, ArchiveReader& r, std::string_view folder, const PutOptions& opt,
+// Opens the archive an import reads, afresh each time: it is read twice,
+// once to check that everything fits and once to write. false with why.
+using ArchiveOpen = std::function<bool(ArchiveReader& r, std::string* why)>;
+
+// Read every entry of the archive into the folder at folder (made when
+// missing), with the names, types, links and data an export wrote (the
+// type given in opt, when given, for every file; else the archive's, else
+// the default); audio converted with opt.audio. Nothing is written unless
+// all of it fits and no name clashes (unless skip or replace).
+Result import_tree(Volume& v, const ArchiveOpen& open, std::string_view folder, const PutOptions& opt,
                    const ProgressFn& progress = {});
 
 // --- listing ----------------------------------------------------------------

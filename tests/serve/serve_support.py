@@ -16,7 +16,7 @@ import time
 
 def arguments(extra=None):
     p = argparse.ArgumentParser()
-    p.add_argument("--serve", required=True, help="the server program")
+    p.add_argument("--zvk", required=True, help="the zvk program, whose `zvk serve' is tested")
     p.add_argument("--check", required=True, help="zvk_check, the suite's volume checker")
     if extra:
         extra(p)
@@ -39,7 +39,7 @@ def digest(path):
 
 class Tools:
     def __init__(self, args, work):
-        self.serve_bin = args.serve
+        self.zvk = args.zvk
         self.check_bin = args.check
         self.work = work
 
@@ -55,14 +55,14 @@ class Tools:
         expect(r.returncode == 0, f"checker after {what}: {r.stdout.strip()}")
 
     def serve(self, *images, options=()):
-        return Server(self.serve_bin, list(options), list(images))
+        return Server(self.zvk, list(options), list(images))
 
 
 class Server:
     """A running server: its port, token and (after login) cookie."""
 
     def __init__(self, program, options, images):
-        self.proc = subprocess.Popen([program, "--no-open"] + options + images, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([program, "serve", "--no-open"] + options + images, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline().strip()
         m = re.fullmatch(r"http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+)", line)
