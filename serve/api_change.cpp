@@ -87,62 +87,6 @@ Reply api_retype(App& app, Served& s, const std::string& path, int type) {
     });
 }
 
-namespace {
-
-// Remove every entry of the folder at start, then nothing else: its
-// subfolders first, each emptied the same way, a subfolder that another
-// entry also names (a link) only unlinked. *removed counts the entries.
-FsErr empty_folder(Volume& v, Folder f, int depth, int* removed) {
-    if (depth > 64) return FsErr::damaged;
-    for (int slot = 1; slot <= static_cast<int>(MAX_ENTRY_NR); ++slot) {
-        const std::uint8_t* e = folder_entry(f, slot);
-        if (entry_type(e) == TYPE_EMPTY) continue;
-        Release how = Release::chain_unshared;
-        if (entry_type(e) == TYPE_SUBDIR) {
-            bool shared = true;
-            if (FsErr r = fs_chain_shared(v, entry_start(e), f.start, slot, &shared); r != FsErr::ok) return r;
-            Folder child;
-            if (!shared) {
-                if (FsErr r = folder_child(v, f, slot, &child); r != FsErr::ok) return r;
-                if (FsErr r = empty_folder(v, child, depth + 1, removed); r != FsErr::ok) return r;
-                // Its count in f went down: f is read again.
-                if (FsErr r = folder_read(v, f.start, f.parent, f.name, &f); r != FsErr::ok) return r;
-            }
-            how = shared ? Release::entry_only : Release::chain;
-        }
-        if (FsErr r = fs_remove(v, f, slot, how); r != FsErr::ok) return r;
-        ++*removed;
-    }
-    return FsErr::ok;
-}
-
-}  // namespace
-
-Reply api_remove(App& app, Served& s, const std::string& path) {
-    return change_volume(app, s, [&](Volume& v) {
-        Lookup l;
-        if (FsErr e = resolve_entry(v, path, &l); e != FsErr::ok) return reply_fs(e, path);
-        const std::uint8_t* e = folder_entry(l.folder, l.slot);
-        int removed = 0;
-        Release how = Release::chain_unshared;
-        if (entry_type(e) == TYPE_SUBDIR) {
-            bool shared = true;
-            if (FsErr r = fs_chain_shared(v, entry_start(e), l.folder.start, l.slot, &shared); r != FsErr::ok)
-                return reply_fs(r, path);
-            Folder child;
-            if (!shared) {
-                if (FsErr r = folder_child(v, l.folder, l.slot, &child); r != FsErr::ok) return reply_fs(r, path);
-                if (FsErr r = empty_folder(v, child, 0, &removed); r != FsErr::ok) return reply_fs(r, path);
-                if (FsErr r = folder_read(v, l.folder.start, l.folder.parent, l.folder.name, &l.folder); r != FsErr::ok)
-                    return reply_fs(r, path);
-            }
-            how = shared ? Release::entry_only : Release::chain;
-        }
-        if (FsErr r = fs_remove(v, l.folder, l.slot, how); r != FsErr::ok) return reply_fs(r, path);
-        return done({{"removed", removed + 1}});
-    });
-}
-
 Reply api_link(App& app, Served& s, const std::string& path, const std::string& folder, const std::string& name) {
     return change_volume(app, s, [&](Volume& v) {
         Lookup l;
@@ -164,23 +108,6 @@ Reply api_link(App& app, Served& s, const std::string& path, const std::string& 
         n.first = entry_start(src);
         if (FsErr e = fs_create(v, t, slot, n, {}); e != FsErr::ok) return reply_fs(e, path_join(folder, shown(n.name)));
         return done({{"path", path_join(folder, shown(n.name))}});
-    });
-}
-
-Reply api_move(App& app, Served& s, const std::string& path, const std::string& folder) {
-    return change_volume(app, s, [&](Volume& v) {
-        Lookup l;
-        if (FsErr e = resolve_entry(v, path, &l); e != FsErr::ok) return reply_fs(e, path);
-        Folder t;
-        if (FsErr e = fs_open_folder(v, host_name(folder), &t); e != FsErr::ok) return reply_fs(e, folder);
-        if (t.start == l.folder.start) return done({{"path", path}});
-        const std::uint8_t* e = folder_entry(l.folder, l.slot);
-        if (entry_type(e) == TYPE_SUBDIR && entry_start(e) == t.start)
-            return reply_fs(FsErr::into_itself, path);
-        if (folder_find_raw(t, l.name) >= 0) return reply_fs(FsErr::exists, path_join(folder, shown(l.name)));
-        if (folder_free_slot(t) < 0) return folder_full(folder);
-        if (FsErr r = fs_move(v, l.folder, l.slot, t, -1); r != FsErr::ok) return reply_fs(r, path);
-        return done({{"path", path_join(folder, shown(l.name))}});
     });
 }
 

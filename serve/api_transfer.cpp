@@ -67,6 +67,31 @@ Reply api_upload(App& app, Served& s, const Upload& u, const std::string& data) 
     });
 }
 
+Reply api_remove(App& app, Served& s, const std::string& path) {
+    return change_volume(app, s, [&](Volume& v) {
+        // A folder goes with everything in it (the page asked first); a
+        // folder or file that another entry also names keeps its content.
+        const zvk::Result r = zvk::remove_path(v, host_name(path), true);
+        if (!r.ok) return failed(r, path);
+        Reply rep;
+        rep.body = {{"ok", true}};
+        return rep;
+    });
+}
+
+Reply api_move(App& app, Served& s, const std::string& path, const std::string& folder) {
+    return change_volume(app, s, [&](Volume& v) {
+        // Only into a folder that is there: never a rename to a new path.
+        Folder t;
+        if (FsErr e = fs_open_folder(v, host_name(folder), &t); e != FsErr::ok) return reply_fs(e, folder);
+        const zvk::Result r = zvk::move_path(v, host_name(path), host_name(folder));
+        if (!r.ok) return failed(r, path);
+        Reply rep;
+        rep.body = {{"ok", true}, {"path", path_join(folder, path_leaf(path))}};
+        return rep;
+    });
+}
+
 Reply upload_precheck(App&, Served& s, std::uint64_t length, bool convert) {
     if (!s.writable()) return reply_error(409, s.name + " is " + s.read_only_why + ": nothing was changed", "read_only");
     if (convert) return Reply{};
