@@ -14,6 +14,10 @@ namespace zvktest {
 namespace {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool file_exists(const std::string& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0;
+}
 
 TEST(ZvkNames, SpecsAndHostNames) {
   struct {
@@ -236,6 +240,16 @@ TEST_F(ZvkCmd, EditingCommands) {
   Image after = Image::load(img);
   EXPECT_EQ(after.count_free(), Image::formatted(1600, {10, 2, 80}).count_free());
   EXPECT_STATUS(zvk({"rm", "-f", "vol.img:/GONE"}), 0);
+  // Between the host and volumes a move is a copy, then the sources removed.
+  host_file("mv/a.bin", pattern(700, 4));
+  make_volume(1600, tmp.file("two.img"));
+  EXPECT_STATUS(zvk({"mv", "mv", "vol.img:/"}), 0);
+  EXPECT_FALSE(file_exists(tmp.file("mv")));
+  EXPECT_STATUS(zvk({"mv", "vol.img:/MV", "two.img:/M2"}), 0);
+  EXPECT_EQ(zvk({"ls", "vol.img"}).out, "");
+  EXPECT_EQ(zvk({"ls", "two.img:/M2"}).out, "A.BIN\n");
+  expect_clean();
+  expect_clean(tmp.file("two.img"));
 }
 
 TEST_F(ZvkCmd, FormatMakesFillsAndRefuses) {
