@@ -84,6 +84,15 @@ std::uint64_t blocks_for(Copy& c, const Src& s) {
     return s.blocks();
 }
 
+}  // namespace
+
+std::string entries_needed(int added, int there) {
+    return "needs " + std::to_string(added) + " new entries, " + std::to_string(static_cast<int>(MAX_ENTRY_NR) - there) +
+           " are free (a folder holds 38)";
+}
+
+namespace {
+
 std::string shown_name(const RawName& raw) { return display_name(name_display(raw.data())); }
 
 // What to do where the name is taken: false when the source is left out.
@@ -133,7 +142,8 @@ bool place(Copy& c, const Src& s, const VDst& d, const std::vector<Placed>& earl
 
 // The checks of the first pass: entries of the folder, blocks, totals.
 void account(Copy& c, const std::vector<Placed>& placed, const VDst& d) {
-    int entries = d.exists ? folder_used(d.f) : 0;
+    const int there = d.exists ? folder_used(d.f) : 0;
+    int entries = there;
     for (const Placed& p : placed) {
         if (p.act == Act::add) ++entries;
         if (p.act == Act::add || p.act == Act::replace) c.blocks_needed += p.s->dir ? 2 : p.blocks;
@@ -143,7 +153,7 @@ void account(Copy& c, const std::vector<Placed>& placed, const VDst& d) {
         }
     }
     if (entries > static_cast<int>(MAX_ENTRY_NR))
-        c.problem(d.shown(), "needs " + std::to_string(entries) + " entries; a folder holds 38");
+        c.problem(d.shown(), entries_needed(entries - there, there));
 }
 
 void say_plan(Copy& c, const std::vector<Placed>& placed) {
