@@ -75,9 +75,13 @@ std::uint8_t type_for(const Copy& c, const Src& s) {
 // Blocks of the file the source becomes: 0 after reporting when it cannot.
 std::uint64_t blocks_for(Copy& c, const Src& s) {
     if (c.opt.audio && s.kind == Src::Kind::host) {
-        std::string why;
-        const std::uint64_t bytes = audio_instrument_bytes(s.host, c.opt.mix, &why);
+        // Converted once to learn the size; the fill converts again.
+        auto it = c.instrument_bytes.find(s.host);
+        std::string why = "does not convert";
+        const std::uint64_t bytes =
+            it != c.instrument_bytes.end() ? it->second : audio_instrument_bytes(s.host, c.opt.mix, &why);
         if (bytes == 0) c.error(s.shown, why);
+        if (it == c.instrument_bytes.end() && bytes) c.instrument_bytes.emplace(s.host, bytes);
         return (bytes + BLOCK_SIZE - 1) / BLOCK_SIZE;
     }
     if (s.blocks() == 0) c.error(s.shown, "empty file (a volume file holds at least one block)");
