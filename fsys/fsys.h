@@ -236,8 +236,11 @@ FsErr fs_chain_new_uncommitted(Volume& v, std::uint64_t blocks, const ChainFill&
 
 // Switch entry slot of f to the chain made by fs_chain_new (blocks long,
 // leading run contiguous), then free the old chain as release says (after
-// a barrier): ok, or the failure with the entry as it was (the new chain is
-// then the caller's to give back with fs_chain_free).
+// a barrier): ok once the entry is switched (an old chain that cannot be
+// freed then stays, blocks that no entry names), or the failure with the
+// entry as it was (the new chain is then the caller's to give back with
+// fs_chain_free). One entry only, switched in place: a file with links, or
+// at entry 19, is switched by fs_replace_linked (rewrite.h).
 FsErr fs_replace(Volume& v, Folder& f, int slot, std::uint64_t start, std::uint64_t blocks,
                  std::uint64_t contiguous, Release release);
 

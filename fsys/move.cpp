@@ -223,7 +223,9 @@ FsErr fs_replace(Volume& v, Folder& f, int slot, std::uint64_t start, std::uint6
     if (release == Release::chain_unshared && fs_chain_shared(v, old, f.start, slot, &shared) != FsErr::ok)
         shared = true;
     if (release == Release::entry_only || shared || old == 0) return FsErr::ok;
-    // The switched entry is durable before the old chain may be reused.
-    if (volume_barrier(v) != 0) return FsErr::fat_error;
-    return fs_chain_free(v, old, old_blocks == 0 ? CHAIN_ALL : old_blocks);
+    // The switched entry is durable before the old chain may be reused; once
+    // it is switched the call has succeeded, and an old chain that cannot be
+    // freed is only blocks that no entry names.
+    if (volume_barrier(v) == 0) fs_chain_free(v, old, old_blocks == 0 ? CHAIN_ALL : old_blocks);
+    return FsErr::ok;
 }

@@ -8,6 +8,7 @@
 
 #include "audio_in.h"
 #include "batch.h"
+#include "rewrite.h"
 #include "copy_src.h"
 #include "fat.h"
 
@@ -261,7 +262,8 @@ void replace_entry(Copy& c, Placed& p, VDst& d) {
     FsErr e = fs_chain_new(v, p.blocks, fill, &start, &contiguous);
     // When the switch fails its new chain stays allocated: blocks lost at
     // worst, never a chain an entry might still name.
-    if (e == FsErr::ok) e = fs_replace(v, d.f, p.slot, start, p.blocks, contiguous, Release::chain_unshared);
+    // Every name of the file gets the new data, as a host file system gives it.
+    if (e == FsErr::ok) e = fs_replace_linked(v, d.f, p.slot, start, p.blocks, contiguous, &p.slot);
     if (e == FsErr::ok && entry_type(folder_entry(d.f, p.slot)) != p.type) {
         std::array<std::uint8_t, DIR_ENTRY_SIZE> entry;
         std::memcpy(entry.data(), folder_entry(d.f, p.slot), DIR_ENTRY_SIZE);

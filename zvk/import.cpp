@@ -17,6 +17,7 @@
 #include "archive_io.h"
 #include "audio_in.h"
 #include "batch.h"
+#include "rewrite.h"
 #include "fat.h"
 
 namespace zvk {
@@ -303,10 +304,10 @@ void Importer::write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, s
         flush();
         Folder f;
         err = fs_open_folder(v, vpath(parent_key(e.path)), &f);
-        const int slot = err == FsErr::ok ? folder_find_raw(f, p.raw) : -1;
+        int slot = err == FsErr::ok ? folder_find_raw(f, p.raw) : -1;
         if (err == FsErr::ok) err = slot < 0 ? FsErr::no_entry : fs_chain_new(v, blocks, fill, &p.chain.start, &p.chain.contiguous);
         // When the switch fails the new chain stays allocated (blocks lost at worst).
-        if (err == FsErr::ok) err = fs_replace(v, f, slot, p.chain.start, blocks, p.chain.contiguous, Release::chain_unshared);
+        if (err == FsErr::ok) err = fs_replace_linked(v, f, slot, p.chain.start, blocks, p.chain.contiguous, &slot);
         if (err == FsErr::ok && entry_type(folder_entry(f, slot)) != p.type) {
             std::array<std::uint8_t, DIR_ENTRY_SIZE> b;
             std::memcpy(b.data(), folder_entry(f, slot), DIR_ENTRY_SIZE);
