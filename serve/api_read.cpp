@@ -107,7 +107,7 @@ Json folder_tree(Volume& r, std::size_t limit) {
     Json root = {{"name", "/"}, {"path", "/"}, {"folders", Json::array()}};
     std::deque<Node> queue(1);
     if (folder_read_root(r, &queue.front().f) != FsErr::ok) return root;
-    queue.front().path = "/";
+    queue.front().path.push_back('/');
     queue.front().json = &root;
     std::unordered_set<std::uint64_t> seen{ROOT_DIR_BLOCK};
     while (!queue.empty() && seen.size() < limit) {

@@ -87,6 +87,9 @@ std::unique_ptr<httplib::Server> new_server() {
     // Enough workers for a browser's connections, several tabs and the
     // requests that queue behind a change.
     s->new_task_queue = [] { return new httplib::ThreadPool(24); };
+    // Headers and body go out as separate writes: without this the body
+    // of a small answer waits for the client's delayed acknowledgement.
+    s->set_tcp_nodelay(true);
     s->set_keep_alive_timeout(2);
     s->set_read_timeout(30);
     s->set_write_timeout(30);
@@ -168,8 +171,8 @@ int serve_main(int argc, char** argv) {
     }
     Listeners l;
     if (!bind_both(o.port, &l)) {
-        std::fprintf(stderr, "zvk serve: can't listen on 127.0.0.1%s\n",
-                     o.port ? (":" + std::to_string(o.port) + " (in use?)").c_str() : "");
+        if (o.port) std::fprintf(stderr, "zvk serve: can't listen on 127.0.0.1:%d (in use?)\n", o.port);
+        else std::fprintf(stderr, "zvk serve: can't listen on 127.0.0.1\n");
         return 1;
     }
     gate.port = l.port;
@@ -177,7 +180,10 @@ int serve_main(int argc, char** argv) {
     if (l.v6) server_routes(*l.v6, app, gate);
     std::thread t4([&l] { l.v4->listen_after_bind(); });
     std::thread t6([&l] { if (l.v6) l.v6->listen_after_bind(); });
-    const std::string url = "http://127.0.0.1:" + std::to_string(l.port) + "/?token=" + gate.token;
+    std::string url = "http://127.0.0.1:";
+    url += std::to_string(l.port);
+    url += "/?token=";
+    url += gate.token;
     std::printf("%s\n", url.c_str());
     std::fflush(stdout);
     note_read_only(app);

@@ -202,6 +202,42 @@ def test_oversized_bodies(tools):
         srv.stop()
 
 
+def test_uploads_on_one_connection(tools):
+    img = fresh(tools, "keep.img", 20000)
+    srv = tools.serve(img)
+    try:
+        one, two = os.urandom(5000), os.urandom(3 * 1024 * 1024 + 7)
+        head = ("PUT /api/upload?vol=0&folder=/&name={} HTTP/1.1\r\nHost: " + srv.host() + "\r\nCookie: " +
+                srv.cookie + "\r\nX-Zvk-Csrf: " + srv.page_csrf() + "\r\nContent-Length: {}\r\n\r\n")
+        # Two uploads and a listing sent at once on one connection: each
+        # body is taken whole, and the next request after it is found.
+        s = socket.create_connection(("127.0.0.1", srv.port), timeout=30)
+        s.sendall(head.format("ONE.BIN", len(one)).encode() + one + head.format("TWO.BIN", len(two)).encode() + two +
+                  f"GET /api/list?vol=0&path=/ HTTP/1.1\r\nHost: {srv.host()}\r\nCookie: {srv.cookie}\r\n\r\n".encode())
+        got = b""
+        while got.count(b"HTTP/1.1 ") < 3 or b'"entries"' not in got or not got.rstrip().endswith(b"}"):
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+        s.close()
+        expect(got.count(b"HTTP/1.1 200") == 3, f"answers: {got[:600]!r}")
+        expect(b"ONE.BIN" in got and b"TWO.BIN" in got, "the listing after the uploads")
+        for name, data in (("ONE.BIN", one), ("TWO.BIN", two)):
+            status, _, back = srv.file("/" + name)
+            expect(back[:len(data)] == data, f"{name} read back differs")
+        # A client that stops in the middle of a body leaves nothing.
+        before = digest(img)
+        s = socket.create_connection(("127.0.0.1", srv.port), timeout=30)
+        s.sendall(head.format("CUT.BIN", len(two)).encode() + two[:len(two) // 2])
+        s.close()
+        time.sleep(0.5)
+        expect(digest(img) == before and "CUT.BIN" not in srv.listing("/"), "a cut upload left something")
+        tools.check(img, what="uploads on one connection")
+    finally:
+        srv.stop()
+
+
 def test_read_only(tools):
     img = fresh(tools, "ro.img")
     srv = tools.serve(img)
@@ -394,7 +430,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="zvk-serve-http.") as work:
         tools = Tools(args, work)
         run([test_token_and_cookie, test_host_header, test_cross_origin_changes, test_dot_dot,
-             test_oversized_bodies, test_read_only, test_loopback_only, test_full_volume_folder_upload,
+             test_oversized_bodies, test_uploads_on_one_connection, test_read_only, test_loopback_only, test_full_volume_folder_upload,
              test_kill_during_upload, test_forty_at_once], tools)
 
 
