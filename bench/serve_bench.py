@@ -162,6 +162,9 @@ def block_map(a, image):
     except ImportError:
         print("bench: python3-selenium missing: the block map is not timed", file=sys.stderr)
         return
+    if not (os.access("/usr/bin/chromium", os.X_OK) and os.access("/usr/bin/chromedriver", os.X_OK)):
+        print("bench: chromium or chromedriver missing: the block map is not timed", file=sys.stderr)
+        return
     srv = Serve(a.zvk, image)
     opts = webdriver.ChromeOptions()
     opts.binary_location = "/usr/bin/chromium"

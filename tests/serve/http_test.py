@@ -238,6 +238,55 @@ def test_uploads_on_one_connection(tools):
         srv.stop()
 
 
+def test_changes_and_their_messages(tools):
+    img = fresh(tools, "msg.img", 4000)
+    srv = tools.serve(img)
+    try:
+        post = lambda target, **body: srv.json("POST", target, dict(vol=0, **body))  # noqa: E731
+        status, j = srv.upload("/", "VERYLONGNAME1.BIN", b"x" * 10)
+        expect(status == 400 and "12" in j["error"], f"a long name: {status} {j}")
+        for i in range(38):
+            status, j = post("/api/mkdir", path="/", name=f"D{i}")
+            expect(status == 200, f"mkdir D{i}: {j}")
+        status, j = post("/api/mkdir", path="/", name="ONE.MORE")
+        expect(status == 409 and "38" in j["error"], f"a 39th entry: {status} {j}")
+        status, j = srv.upload("/", "ONE.MORE", b"x" * 10)
+        expect(status >= 400 and "38" in j["error"], f"a 39th entry by upload: {status} {j}")
+        status, j = post("/api/delete", path="/D37")
+        expect(status == 200, f"delete D37: {j}")
+        data = os.urandom(1500)
+        expect(srv.upload("/D0", "A.BIN", data)[0] == 200, "upload A.BIN")
+        status, j = post("/api/link", path="/D0/A.BIN", folder="/D1", name="B.BIN")
+        expect(status == 200 and j["path"] == "/D1/B.BIN", f"link: {status} {j}")
+        expect(srv.listing("/D0")["A.BIN"]["links"] == 2, "links counted")
+        tools.check(img, what="a link")
+        status, j = post("/api/rename", path="/D0/A.BIN", name="d0")
+        expect(status == 200, f"a file renamed like a folder elsewhere: {j}")
+        expect(srv.upload("/D0", "C.BIN", b"c" * 600)[0] == 200, "upload C.BIN")
+        status, j = post("/api/rename", path="/D0/C.BIN", name="d0")
+        expect(status == 409 and j["code"] == "exists", f"a rename onto a taken name: {status} {j}")
+        status, j = post("/api/retype", path="/D0", type=3)
+        expect(status == 400, f"a folder retyped: {status} {j}")
+        status, j = post("/api/retype", path="/D0/C.BIN", type=2)
+        expect(status == 400, f"a file made a folder: {status} {j}")
+        expect(post("/api/mkdir", path="/D0", name="IN")[0] == 200, "mkdir /D0/IN")
+        status, j = post("/api/move", path="/D0", folder="/D0/IN")
+        expect(status == 400, f"a folder moved into itself: {status} {j}")
+        status, j = post("/api/move", path="/D0/C.BIN", folder="/D0/C.BIN")
+        expect(status >= 400, f"a move onto a file: {status} {j}")
+        # Deleting the first name keeps the data for the second.
+        status, j = post("/api/delete", path="/D0")
+        expect(status == 200, f"delete a folder with its content: {j}")
+        status, _, got = srv.file("/D1/B.BIN")
+        expect(status == 200 and got[:1500] == data, "the link's data after the first name went")
+        status, j = post("/api/label", label="drums")
+        expect(status == 200 and srv.json("GET", "/api/volumes")[1]["volumes"][0]["label"] == "DRUMS",
+               f"label: {j}")
+        tools.check(img, what="the changes")
+    finally:
+        srv.stop()
+
+
 def test_read_only(tools):
     img = fresh(tools, "ro.img")
     srv = tools.serve(img)
@@ -430,7 +479,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="zvk-serve-http.") as work:
         tools = Tools(args, work)
         run([test_token_and_cookie, test_host_header, test_cross_origin_changes, test_dot_dot,
-             test_oversized_bodies, test_uploads_on_one_connection, test_read_only, test_loopback_only, test_full_volume_folder_upload,
+             test_oversized_bodies, test_uploads_on_one_connection,
+             test_changes_and_their_messages, test_read_only, test_loopback_only, test_full_volume_folder_upload,
              test_kill_during_upload, test_forty_at_once], tools)
 
 
