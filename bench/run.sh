@@ -182,6 +182,12 @@ echo "== zvkfsck"
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvkfsck >/dev/null
 "$root/bench/fsck_bench.sh" "$zvkfm" "$build/fsck/zvkfsck"
 
+# zvk: copies of a 960-file tree in and out, export, import, listing.
+echo
+echo "== zvk"
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvk >/dev/null
+"$root/bench/zvk_bench.sh" "$build/zvk/zvk"
+
 # zvkmount, where it was built and /dev/fuse is there.
 if cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvkmount >/dev/null 2>&1 &&
     [ -e /dev/fuse ] && command -v hyperfine >/dev/null; then

@@ -127,6 +127,22 @@ void ins_convert_run(const unsigned char* in, std::size_t count,
         convert_16_stereo(in, count, area + done / 2, area + half + done / 2);  // 4 bytes in per frame
 }
 
+void ins_put_frames(const std::int16_t* frames, std::size_t count, std::size_t done,
+                    unsigned channels, std::size_t sample_bytes, unsigned char* area) {
+    unsigned char* left = area + 2 * done;
+    unsigned char* right = area + sample_bytes / 2 + 2 * done;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto l = static_cast<std::uint16_t>(frames[channels * i]);
+        left[2 * i] = static_cast<unsigned char>(l >> 8);
+        left[2 * i + 1] = static_cast<unsigned char>(l);
+        if (channels == 2) {
+            auto r = static_cast<std::uint16_t>(frames[2 * i + 1]);
+            right[2 * i] = static_cast<unsigned char>(r >> 8);
+            right[2 * i + 1] = static_cast<unsigned char>(r);
+        }
+    }
+}
+
 void ins_fill_template(unsigned char* buf, const unsigned char* tmpl,
                        const InsSizes& sizes, const char* out_name) {
     std::memcpy(buf, tmpl, TEMPLATE_SIZE);

@@ -89,6 +89,13 @@ void ins_convert_run(const unsigned char* in, std::size_t count,
                      std::size_t done, const WavInfo& wav,
                      std::size_t sample_bytes, unsigned char* area);
 
+// Store `count` frames of decoded 16-bit samples (`channels`, 1 or 2, of
+// them interleaved in each frame) as frames done to done + count - 1 of the
+// sample area of `sample_bytes` bytes: big-endian, stereo frames split into
+// the two channel halves, as ins_convert_run places them.
+void ins_put_frames(const std::int16_t* frames, std::size_t count, std::size_t done,
+                    unsigned channels, std::size_t sample_bytes, unsigned char* area);
+
 // The first TEMPLATE_SIZE bytes of the file: the template copy with its
 // patches.
 void ins_fill_template(unsigned char* buf, const unsigned char* tmpl,

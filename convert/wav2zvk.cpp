@@ -351,23 +351,35 @@ int conv_file(const char* path, const unsigned char* tmpl) {
     return save_image(out_name, image);
 }
 
-int tmpl_load(const char* path, std::unique_ptr<unsigned char[]>& image) {
+int tmpl_read(const char* path, std::unique_ptr<unsigned char[]>& image, int* err) {
     Fd fd(::open(path, O_RDONLY));
     if (!fd.ok()) {
-        msg_print("error: can't open file `%s'.\n", path);
-        return CONV_ERR_TEMPLATE;
+        if (err != nullptr)
+            *err = errno;
+        return TMPL_ERR_OPEN;
     }
     image.reset(new (std::nothrow) unsigned char[TEMPLATE_SIZE]);
-    if (!image) {
-        msg_print("error: can't allocate memory.\n");
-        return CONV_ERR_TEMPLATE;
-    }
-    if (read_full(fd.get(), image.get(), TEMPLATE_SIZE) != static_cast<ssize_t>(TEMPLATE_SIZE)) {
-        msg_print("error: can't read data from file `%s'.\n", path);
+    if (!image)
+        return TMPL_ERR_MEMORY;
+    ssize_t got = read_full(fd.get(), image.get(), TEMPLATE_SIZE);
+    if (got != static_cast<ssize_t>(TEMPLATE_SIZE)) {
+        if (err != nullptr)
+            *err = got < 0 ? errno : 0;
         image.reset();
-        return CONV_ERR_TEMPLATE;
+        return got < 0 ? TMPL_ERR_READ : TMPL_ERR_SHORT;
     }
     return CONV_OK;
+}
+
+int tmpl_load(const char* path, std::unique_ptr<unsigned char[]>& image) {
+    int rc = tmpl_read(path, image, nullptr);
+    if (rc == TMPL_ERR_OPEN)
+        msg_print("error: can't open file `%s'.\n", path);
+    else if (rc == TMPL_ERR_MEMORY)
+        msg_print("error: can't allocate memory.\n");
+    else if (rc != CONV_OK)
+        msg_print("error: can't read data from file `%s'.\n", path);
+    return rc == CONV_OK ? CONV_OK : CONV_ERR_TEMPLATE;
 }
 
 int wav2zvk_main(int argc, char** argv, const char* template_path) {

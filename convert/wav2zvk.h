@@ -44,8 +44,20 @@ InsBuffer ins_buffer_alloc(std::size_t len);
 // -1 on a usage error or a template failure.
 int wav2zvk_main(int argc, char** argv, const char* template_path);
 
-// Read the first TEMPLATE_SIZE bytes of the template file into a new image.
+// Read the first TEMPLATE_SIZE bytes of the template file into a new image,
+// printing what fails.
 int tmpl_load(const char* path, std::unique_ptr<unsigned char[]>& image);
+
+// The same without a message, for callers that report in their own way: the
+// file is opened, then the image allocated, then read. Returns CONV_OK or
+// the step that failed; *err (when given) is the errno of a failed open or
+// read, 0 for a file shorter than TEMPLATE_SIZE. The image is empty after a
+// failure.
+constexpr int TMPL_ERR_OPEN = -1;
+constexpr int TMPL_ERR_MEMORY = -2;
+constexpr int TMPL_ERR_READ = -3;
+constexpr int TMPL_ERR_SHORT = -4;
+int tmpl_read(const char* path, std::unique_ptr<unsigned char[]>& image, int* err);
 
 // Convert one input path into the instrument file next to it.
 int conv_file(const char* path, const unsigned char* tmpl);

@@ -19,6 +19,9 @@ command -v setfattr >/dev/null || need+=(attr)
 # zstd command for checking archives by hand and in tests.
 pkg-config --exists libarchive 2>/dev/null || need+=(libarchive-dev)
 command -v zstd >/dev/null || need+=(zstd)
+# Sound files of every format converted to instruments (zvk_audio; the
+# build goes on without it).
+pkg-config --exists sndfile 2>/dev/null || need+=(libsndfile1-dev)
 # zvk serve: an HTTP server and JSON (the build goes on without them).
 [ -e /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
 [ -e /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)

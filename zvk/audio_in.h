@@ -14,7 +14,10 @@ namespace zvk {
 std::uint64_t audio_instrument_bytes(const std::string& path, bool mix, std::string* why);
 
 // The fill of an instrument's chain of blocks blocks, converted from the
-// sound file at path when the chain is filled.
-ChainFill audio_fill(Volume& v, const std::string& path, bool mix, std::uint64_t blocks);
+// sound file at path when the chain is filled, name in its name field.
+ChainFill audio_fill(Volume& v, const std::string& path, bool mix, std::uint64_t blocks, const std::string& name);
+
+// Why the instrument template cannot be used ("PATH: reason"), or empty.
+std::string audio_template_problem();
 
 }  // namespace zvk

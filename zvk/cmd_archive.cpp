@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio_in.h"
 #include "cli_int.h"
 #if ZVK_HAVE_LIBARCHIVE
 #include "archive/archive.h"
@@ -74,6 +75,8 @@ int cmd_import(Cli& cli, const Args& a) {
     o.audio = a.has("audio");
     o.mix = a.has("mix");
     if (o.audio && !audio_available()) return cli.usage_error("this zvk was built without audio conversion (libsndfile)");
+    if (const std::string p = o.audio ? audio_template_problem() : ""; !p.empty())
+        return cli.error(p.substr(0, p.find(": ")), p.substr(p.find(": ") + 2)), 1;
     Spec s;
     if (!volume_arg(cli, a.pos[1], false, &s)) return 2;
     const std::string& archive = a.pos[0];

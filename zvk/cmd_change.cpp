@@ -1,6 +1,11 @@
 // The commands that change volumes: cp, mv, rm, mkdir, ln, chtype, label.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
+#include "audio_in.h"
 #include "cli_int.h"
 #include "edit.h"
 
@@ -74,6 +79,8 @@ int cmd_cp(Cli& cli, const Args& a) {
     if (a.pos.size() < 2) return cli.usage_error("a source and a destination are needed");
     CopyOptions o;
     if (!copy_options(cli, a, &o)) return 2;
+    if (const std::string p = o.audio ? audio_template_problem() : ""; !p.empty())
+        return cli.error(p.substr(0, p.find(": ")), p.substr(p.find(": ") + 2)), 1;
     std::vector<Spec> specs;
     for (std::size_t i = 0; i < a.pos.size(); ++i) {
         specs.push_back(parse_spec(a.pos[i]));
@@ -91,15 +98,86 @@ int cmd_cp(Cli& cli, const Args& a) {
     return out.refused || out.failed ? 1 : 0;
 }
 
+namespace {
+
+// Remove a host file or folder with everything below it (links not
+// followed): 0 or an errno value.
+int remove_host(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0 ? 0 : errno;
+    DIR* d = ::opendir(path.c_str());
+    if (!d) return errno;
+    int err = 0;
+    while (const dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 && err == 0)
+            err = remove_host(path + "/" + e->d_name);
+    ::closedir(d);
+    return err ? err : ::rmdir(path.c_str()) == 0 ? 0 : errno;
+}
+
+// Take away the sources of a move once all of them were copied.
+void remove_sources(Cli& cli, const std::vector<Location>& srcs) {
+    for (const Location& l : srcs) {
+        if (!l.vol) {
+            if (int e = remove_host(l.path)) cli.error(l.path, std::strerror(e));
+            continue;
+        }
+        Match m;
+        Folder f;
+        FsErr e = resolve(*l.vol, l.path, &m);
+        if (e == FsErr::ok && m.root) continue;
+        if (e == FsErr::ok) e = match_parent(*l.vol, m, &f);
+        if (e != FsErr::ok) {
+            cli.error(shown(l.image, l.path), fs_strerror(e));
+            continue;
+        }
+        remove_entry_tree(*l.vol, f, m.slot, m.path, true,
+                          [&](const std::string& p, const std::string& why) { cli.error(shown(l.image, p), why); });
+    }
+}
+
+// A move between volumes or with the host: the copy, then, when all of it
+// was made, the sources removed; otherwise they stay where they are.
+int move_across(Cli& cli, const std::vector<Spec>& specs, Clash clash) {
+    CopyOptions o;
+    o.recursive = true;
+    o.clash = clash;
+    o.dry_run = cli.dry_run;
+    o.verbose = cli.verbose;
+    std::vector<Location> srcs;
+    Location dst;
+    if (!copy_ends(cli, specs, &srcs, &dst)) return 1;
+    const CopyOutcome out = copy_tree(srcs, dst, o, cli.report());
+    if (cli.dry_run) return out.refused || out.failed ? 1 : 0;
+    if (out.refused || out.failed) {
+        cli.note("zvk mv: the sources stay where they are");
+        return 1;
+    }
+    if (out.skipped) {
+        cli.note("zvk mv: " + std::to_string(out.skipped) + " items were there already; the sources stay where they are");
+        return 0;
+    }
+    remove_sources(cli, srcs);
+    return cli.status;
+}
+
+}  // namespace
+
 int cmd_mv(Cli& cli, const Args& a) {
     if (a.pos.size() < 2) return cli.usage_error("a source and a destination are needed");
     if (a.has("no-clobber") && a.has("force")) return cli.usage_error("-n and -f exclude each other");
     const Clash clash = a.has("no-clobber") ? Clash::skip : a.has("force") ? Clash::replace : Clash::stop;
     std::vector<Spec> specs;
-    if (!open_changing(cli, a.pos, &specs)) return cli.status;
+    for (const std::string& p : a.pos) {
+        specs.push_back(parse_spec(p));
+        if (specs.back().volume) cli.vols.want(specs.back().image, !cli.dry_run);
+    }
+    if (!cli.open_volumes()) return 3;
     const Spec& d = specs.back();
-    for (const Spec& s : specs)
-        if (!cli.vols.same(s.image, d.image)) return cli.usage_error("mv moves within one volume (cp copies between)");
+    bool one_volume = true;
+    for (const Spec& s : specs) one_volume = one_volume && s.volume && cli.vols.same(s.image, d.image);
+    if (!one_volume) return move_across(cli, specs, clash);
     Volume& v = *cli.vols.get(d.image);
     std::vector<Match> all;
     for (std::size_t i = 0; i + 1 < specs.size(); ++i) {

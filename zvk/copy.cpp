@@ -169,7 +169,11 @@ ChainFill source_fill(Copy& c, const Placed& p, Fds& fds) {
     const Src& s = *p.s;
     Volume& v = *c.dst;
     const std::uint64_t bytes = p.blocks * BLOCK_SIZE;
-    if (c.opt.audio && s.kind == Src::Kind::host) return counted(c, audio_fill(v, s.host, c.opt.mix, p.blocks), bytes);
+    if (c.opt.audio && s.kind == Src::Kind::host) {
+        std::string name(reinterpret_cast<const char*>(p.raw.data()), NAME_LEN);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        return counted(c, audio_fill(v, s.host, c.opt.mix, p.blocks, name), bytes);
+    }
     if (s.kind == Src::Kind::buffer) return counted(c, fill_from_buffer(v, s.data, s.bytes, p.blocks), bytes);
     if (s.kind == Src::Kind::volume)
         return counted(c, fill_from_chain(v, *s.vol, entry_start(s.entry.data()), entry_contiguous(s.entry.data()), p.blocks), bytes);

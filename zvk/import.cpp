@@ -2,7 +2,11 @@
 // entry (add, replace, merge into a folder there, leave out) and checks
 // that everything fits; the second writes: each file's chain filled as its
 // data streams in, then the entries of a folder together in one batch.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -11,6 +15,7 @@
 
 #include "archive/archive.h"
 #include "archive_io.h"
+#include "audio_in.h"
 #include "batch.h"
 #include "fat.h"
 
@@ -63,7 +68,11 @@ struct Importer {
 
     std::string vpath(const std::string& key) const {
         std::string p = dest == "/" ? "" : dest;
-        for (const std::string& c : path_parts(key)) p += "/" + c;
+        for (const std::string& c : path_parts(key)) {
+            // As the volume shows the name the component becomes.
+            RawName raw;
+            p += "/" + (name_encode(c.c_str(), raw) == 0 ? display_name(name_display(raw.data())) : c);
+        }
         return p.empty() ? "/" : p;
     }
     std::string at(const std::string& key) const { return shown(image, vpath(key)); }
@@ -81,6 +90,7 @@ struct Importer {
     PlanFolder* folder(const std::string& key, const std::string& apath);
     Decision plan_entry(const ArchiveEntry& e, std::uint64_t blocks);
     void write_entry(ArchiveReader& r, const ArchiveEntry& e, Decision d, std::size_t k);
+    bool instrument_bytes(ArchiveReader& r, const ArchiveEntry& e, std::uint64_t* bytes);
     void write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, std::uint64_t bytes);
     bool live_folder(const std::string& key);
     void flush();
@@ -127,6 +137,35 @@ PlanFolder* Importer::folder(const std::string& key, const std::string& apath) {
     return &folders.emplace(key, std::move(made)).first->second;
 }
 
+// The name an entry's last component gives: a sound file's without its
+// extension when converting.
+std::string entry_name(const CopyOptions& opt, const ArchiveEntry& e) {
+    return opt.audio && e.kind == ArchiveKind::file ? audio_entry_name(last_part(e.path)) : last_part(e.path);
+}
+
+// The data of the current entry in a temporary file of the same extension
+// (the converter reads files), removed with its owner.
+struct Spooled {
+    std::string path;
+    ~Spooled() {
+        if (!path.empty()) ::unlink(path.c_str());
+    }
+    bool fill(ArchiveReader& r, const std::string& name, std::string* why) {
+        const char* dir = std::getenv("TMPDIR");
+        const std::size_t dot = name.rfind('.');
+        const std::string ext = dot == std::string::npos || name.size() - dot > 8 ? "" : name.substr(dot);
+        path = std::string(dir && *dir ? dir : "/tmp") + "/zvk-audio-XXXXXX" + ext;
+        const int fd = ::mkstemps(path.data(), static_cast<int>(ext.size()));
+        if (fd < 0) return path.clear(), *why = std::strerror(errno), false;
+        std::vector<std::uint8_t> buf(64 * 1024);
+        bool ok = true;
+        for (long got; ok && (got = r.read(buf.data(), buf.size())) != 0;)
+            ok = got > 0 && ::write(fd, buf.data(), static_cast<std::size_t>(got)) == got;
+        if (::close(fd) != 0 || !ok) return *why = "the archive's data could not be read", false;
+        return true;
+    }
+};
+
 std::uint8_t type_of(const CopyOptions& opt, const ArchiveEntry& e) {
     if (opt.type >= 0) return static_cast<std::uint8_t>(opt.type);
     if (e.type >= 1 && e.type <= 255 && e.type != TYPE_SUBDIR && e.type != TYPE_PARENT) return static_cast<std::uint8_t>(e.type);
@@ -142,7 +181,7 @@ Decision Importer::plan_entry(const ArchiveEntry& e, std::uint64_t blocks) {
     if (e.kind == ArchiveKind::folder) return folder(e.path, e.path) ? Decision::merge : Decision::leave;
     RawName raw;
     std::string why;
-    if (!name_for_entry(last_part(e.path), &raw, &why)) return error(src, why + " (" + last_part(e.path) + ")"), Decision::leave;
+    if (!name_for_entry(entry_name(opt, e), &raw, &why)) return error(src, why + " (" + entry_name(opt, e) + ")"), Decision::leave;
     for (const RawName& n : up->names)
         if (n == raw) return error(src, "a second entry of that name in the archive"), Decision::leave;
     if (e.kind == ArchiveKind::link && !files_in.count(e.target))
@@ -247,12 +286,17 @@ bool Importer::live_folder(const std::string& key) {
 void Importer::write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, std::uint64_t bytes) {
     const std::uint64_t blocks = (bytes + BLOCK_SIZE - 1) / BLOCK_SIZE;
     Pending p;
-    name_for_entry(last_part(e.path), &p.raw, &p.dest);
-    p.dest = at(e.path);
+    name_for_entry(entry_name(opt, e), &p.raw, &p.dest);
+    p.dest = at(parent_key(e.path)) + (parent_key(e.path).empty() && dest == "/" ? "" : "/") + display_name(name_display(p.raw.data()));
     p.type = type_of(opt, e);
     p.chain.blocks = blocks;
     p.chain.type = p.type;
-    const ChainFill fill = archive_fill(v, r, bytes, blocks);
+    Spooled sound;
+    std::string why;
+    if (opt.audio && !sound.fill(r, last_part(e.path), &why)) return error(archive + ":" + e.path, why);
+    std::string name(reinterpret_cast<const char*>(p.raw.data()), NAME_LEN);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    const ChainFill fill = opt.audio ? audio_fill(v, sound.path, opt.mix, blocks, name) : archive_fill(v, r, bytes, blocks);
     FsErr err = FsErr::ok;
     if (d == Decision::replace) {
         flush();
@@ -279,6 +323,17 @@ void Importer::write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, s
     progress.bytes_done += bytes;
     if (rep.progress) rep.progress(progress);
     if (d == Decision::add) pending.push_back(p);
+}
+
+// Bytes of the instrument a sound file of the archive becomes: false
+// after reporting when it does not convert.
+bool Importer::instrument_bytes(ArchiveReader& r, const ArchiveEntry& e, std::uint64_t* bytes) {
+    Spooled sound;
+    std::string why;
+    if (!sound.fill(r, last_part(e.path), &why)) return error(archive + ":" + e.path, why), false;
+    *bytes = audio_instrument_bytes(sound.path, opt.mix, &why);
+    if (*bytes == 0) return error(archive + ":" + e.path, why), false;
+    return true;
 }
 
 // The writing pass (or, for a dry run, the saying) of entry k.
@@ -329,8 +384,12 @@ bool Importer::pass(const ArchiveOpen& open) {
             continue;
         }
         std::uint64_t bytes = 0;
-        if (e.kind == ArchiveKind::file) bytes = data_bytes(r, e);
-        if (e.size < 0 && e.kind == ArchiveKind::file) sizes[k] = bytes;
+        if (e.kind == ArchiveKind::file && !opt.audio) bytes = data_bytes(r, e);
+        if (e.kind == ArchiveKind::file && opt.audio && !instrument_bytes(r, e, &bytes)) {
+            decisions.push_back(Decision::leave);
+            continue;
+        }
+        if ((e.size < 0 || opt.audio) && e.kind == ArchiveKind::file) sizes[k] = bytes;
         decisions.push_back(plan_entry(e, (bytes + BLOCK_SIZE - 1) / BLOCK_SIZE));
     }
     if (real) flush();

@@ -1,5 +1,8 @@
 // The shared operations of transfer.h over the copy engine.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -38,6 +41,29 @@ Result put(Volume& v, std::string_view folder, const Location& src, const PutOpt
     return res;
 }
 
+// An uploaded sound file: converted from a temporary file of its
+// extension, the entry named after it without the extension.
+Result put_sound(Volume& v, std::string_view folder, std::string_view name, const std::uint8_t* data,
+                 std::size_t size, const PutOptions& opt) {
+    Result r;
+    r.path = std::string(name);
+    const char* dir = std::getenv("TMPDIR");
+    const std::size_t dot = name.rfind('.');
+    const std::string ext = dot == std::string_view::npos || name.size() - dot > 8 ? "" : std::string(name.substr(dot));
+    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/zvk-upload-XXXXXX" + ext;
+    const int fd = ::mkstemps(path.data(), static_cast<int>(ext.size()));
+    bool ok = fd >= 0 && ::write(fd, data, size) == static_cast<ssize_t>(size);
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    if (ok) r = put_file(v, folder, path, audio_entry_name(name), opt);
+    if (fd >= 0) ::unlink(path.c_str());
+    if (!ok) {
+        r.ok = false;
+        r.why = "the upload could not be kept for its conversion";
+    }
+    if (!r.ok && r.path == path) r.path = std::string(name);
+    return r;
+}
+
 }  // namespace
 
 Result put_file(Volume& v, std::string_view folder, const std::string& host_path, std::string_view name,
@@ -54,13 +80,7 @@ Result put_buffer(Volume& v, std::string_view folder, std::string_view name, con
     src.data = data;
     src.size = size;
     src.name = std::string(name);
-    if (opt.audio) {
-        Result r;
-        r.ok = false;
-        r.path = std::string(name);
-        r.why = "uploads are converted from files only (put_file)";
-        return r;
-    }
+    if (opt.audio) return put_sound(v, folder, name, data, size, opt);
     return put(v, folder, src, opt, {});
 }
 

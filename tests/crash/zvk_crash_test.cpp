@@ -1,0 +1,116 @@
+// zvk cp -r stopped right before each of its writes, and its write log
+// replayed as power cuts: every state holds only what a crash may leave,
+// and every file holds its own data. A bulk copy costs a barrier or two a
+// folder, not one a file.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include "checker.h"
+#include "replay.h"
+
+namespace zvktest {
+namespace {
+
+RunResult run_zvk(const std::vector<std::string>& args, const Faults& f, const std::string& cwd) {
+  const auto set = [](const char* name, unsigned long v) {
+    if (v) setenv(name, std::to_string(v).c_str(), 1);
+    else unsetenv(name);
+  };
+  set("ZVK_FAULT_KILL", f.kill);
+  if (f.log.empty()) unsetenv("ZVK_FAULT_LOG");
+  else setenv("ZVK_FAULT_LOG", f.log.c_str(), 1);
+  std::vector<std::string> argv{ZVK_FAULTS_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions opt;
+  opt.cwd = cwd;
+  RunResult r = run(argv, "", opt);
+  unsetenv("ZVK_FAULT_KILL");
+  unsetenv("ZVK_FAULT_LOG");
+  return r;
+}
+
+std::vector<std::uint8_t> whole(std::vector<std::uint8_t> d) {
+  d.resize((d.size() + kBlockSize - 1) / kBlockSize * kBlockSize);
+  return d;
+}
+
+class ZvkCrash : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  std::string image = tmp.file("vol.img");
+  Image base = Image::formatted(1600, {10, 2, 80}, "crash");
+  std::set<std::vector<std::uint8_t>> contents;
+
+  // The root holds 17 files and TREE (merged into by the copy), so the copy's
+  // first new root entry is entry 19, which straddles the folder's blocks.
+  void SetUp() override {
+    for (int i = 1; i <= 17; ++i) contents.insert(base.add_file(base.root(), i, "F" + std::to_string(i), 3, 1, i).data);
+    Dir tree = base.add_subdir(base.root(), 18, "TREE");
+    contents.insert(base.add_file(tree, 1, "OLD", 3, 2, 50).data);
+  }
+
+  void host(const std::string& name, std::vector<std::uint8_t> data) {
+    for (std::size_t i = 0; (i = name.find('/', i)) != std::string::npos; ++i)
+      mkdir(tmp.file(name.substr(0, i)).c_str(), 0755);
+    write_file(tmp.file(name), data);
+    contents.insert(whole(std::move(data)));
+  }
+
+  std::vector<LogRecord> clean_log(const std::vector<std::string>& args) {
+    base.save(image);
+    Faults f;
+    f.log = tmp.file("run.log");
+    std::remove(f.log.c_str());
+    RunResult r = run_zvk(args, f, tmp.path());
+    EXPECT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_EQ(join_lines(check_volume_file(image)), "");
+    return read_log(f.log);
+  }
+
+  void expect_residue_only(const Image& img, const std::string& state) {
+    std::vector<std::string> p = check_volume(img, crash_residue());
+    for (const std::string& d : check_file_data(img, contents)) p.push_back(d);
+    EXPECT_TRUE(p.empty()) << state << ":\n" << join_lines(p);
+  }
+};
+
+TEST_F(ZvkCrash, CopyKilledBeforeEveryWrite) {
+  host("tree/a.bin", pattern(1500, 1));
+  host("tree/b.bin", pattern(1, 2));
+  host("tree/sub/c.bin", pattern(700, 3));
+  host("tree/sub/deep/d.bin", pattern(5000, 4));
+  for (int i = 0; i < 6; ++i) host("tree/many/m" + std::to_string(i), pattern(100 + i, 10 + i));
+  host("top.bin", pattern(900, 5));
+  const std::vector<std::string> args = {"cp", "-r", "tree", "top.bin", "vol.img:/"};
+  std::size_t writes = 0;
+  for (const LogRecord& r : clean_log(args)) writes += !r.barrier;
+  ASSERT_GT(writes, 20u);
+  for (unsigned long n = 1; n <= writes && !HasFailure(); ++n) {
+    base.save(image);
+    Faults f;
+    f.kill = n;
+    RunResult r = run_zvk(args, f, tmp.path());
+    ASSERT_EQ(r.term_signal, SIGKILL) << "write " << n << "\n" << describe(r);
+    expect_residue_only(Image::load(image), "killed before write " + std::to_string(n));
+  }
+  std::vector<LogRecord> log = clean_log(args);
+  std::mt19937 rng(21);
+  for (int i = 0; i < 200 && !HasFailure(); ++i)
+    expect_residue_only(Image(power_cut(base.bytes(), log, rng)), "power-cut state " + std::to_string(i));
+}
+
+TEST_F(ZvkCrash, BulkCopyCostsABarrierOrTwoAFolder) {
+  for (int d = 0; d < 4; ++d)
+    for (int i = 0; i < 30; ++i) host("bulk/d" + std::to_string(d) + "/f" + std::to_string(i), pattern(512 * (1 + i % 3), d * 100 + i));
+  int barriers = 0;
+  for (const LogRecord& r : clean_log({"cp", "-r", "bulk", "vol.img:/"})) barriers += r.barrier;
+  // Six folders are written (the root, BULK and its four), with the sync at the end.
+  EXPECT_LE(barriers, 2 * 6 + 1);
+}
+
+}  // namespace
+}  // namespace zvktest
