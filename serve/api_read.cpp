@@ -5,6 +5,8 @@
 #include <unordered_set>
 
 #include "api.h"
+#include "audio_in.h"
+#include "transfer.h"
 #include "paths.h"
 
 std::string json_text(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
@@ -66,6 +68,20 @@ Reply reply_fs(FsErr e, const std::string& what) {
     return reply_error(i.status, what + ": " + fs_strerror(e), i.code);
 }
 
+namespace {
+
+// Whether uploads can be converted now (the template may be installed while
+// the server runs), and why not.
+Json convert_state() {
+    std::string why;
+    if (!zvk::audio_available()) why = "this zvk was built without the audio conversion (libsndfile)";
+    else if (std::string problem = zvk::audio_template_problem(); !problem.empty())
+        why = "no instrument template (" + problem + ")";
+    return {{"available", why.empty()}, {"why", why}};
+}
+
+}  // namespace
+
 Json api_volumes(App& app) {
     Json vols = Json::array();
     for (std::size_t i = 0; i < app.volumes.size(); ++i) {
@@ -91,7 +107,7 @@ Json api_volumes(App& app) {
             {"types", types},
             {"max_file_blocks", MAX_FILE_BLOCKS},
             {"folder_entries", MAX_ENTRY_NR},
-            {"convert", {{"available", app.convert_available}, {"why", app.convert_why}}}};
+            {"convert", convert_state()}};
 }
 
 namespace {

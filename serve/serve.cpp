@@ -18,7 +18,6 @@
 
 #include "console.h"
 #include "server.h"
-#include "transfer.h"
 
 extern char** environ;
 
@@ -162,8 +161,6 @@ int serve_main(int argc, char** argv) {
         std::fprintf(stderr, "zvk serve: %s\n", why.c_str());
         return 1;
     }
-    app.convert_available = zvk::audio_available();
-    if (!app.convert_available) app.convert_why = "this zvk was built without the audio conversion";
     Gate gate;
     if (!random_secret(32, &gate.token) || !random_secret(16, &gate.csrf)) {
         std::fprintf(stderr, "zvk serve: the system gave no random numbers for the token\n");

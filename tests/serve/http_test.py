@@ -6,11 +6,14 @@ middle of a folder upload, the server killed during uploads, forty
 requests at once."""
 
 import fcntl
+import io
 import os
 import socket
 import tempfile
 import threading
+import struct
 import time
+import wave
 
 from serve_support import Failure, Tools, arguments, digest, expect, run, status_of
 
@@ -287,6 +290,44 @@ def test_changes_and_their_messages(tools):
         srv.stop()
 
 
+def wave_bytes(frames):
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(44100)
+        w.writeframes(b"".join(struct.pack("<h", (i * 97) % 20000 - 10000) for i in range(frames)))
+    return out.getvalue()
+
+
+def test_convert_audio(tools):
+    img = fresh(tools, "audio.img", 4000)
+    srv = tools.serve(img, env={"ZVK_TEMPLATE": os.path.join(tools.work, "no-such-template")})
+    try:
+        convert = srv.json("GET", "/api/volumes")[1]["convert"]
+        expect(not convert["available"] and convert["why"], f"without a template: {convert}")
+    finally:
+        srv.stop()
+    template = os.path.join(tools.work, "zorvek.template")
+    with open(template, "wb") as f:
+        f.write(b"\x55" * 2832)
+    srv = tools.serve(img, env={"ZVK_TEMPLATE": template})
+    try:
+        convert = srv.json("GET", "/api/volumes")[1]["convert"]
+        if not convert["available"]:
+            print(f"     (conversion not tested: {convert['why']})")
+            return
+        status, j = srv.upload("/", "kick.wav", wave_bytes(8000), convert=True)
+        expect(status == 200, f"a converted upload: {status} {j}")
+        row = srv.listing("/").get("KICK")
+        expect(row and row["type"] == 3 and row["blocks"] > 0, f"the instrument: {row}")
+        status, j = srv.upload("/", "noise.wav", os.urandom(3000), convert=True)
+        expect(status >= 400 and "NOISE" not in srv.listing("/"), f"a file that is no sound: {status} {j}")
+        tools.check(img, what="a converted upload")
+    finally:
+        srv.stop()
+
+
 def test_read_only(tools):
     img = fresh(tools, "ro.img")
     srv = tools.serve(img)
@@ -480,7 +521,7 @@ def main():
         tools = Tools(args, work)
         run([test_token_and_cookie, test_host_header, test_cross_origin_changes, test_dot_dot,
              test_oversized_bodies, test_uploads_on_one_connection,
-             test_changes_and_their_messages, test_read_only, test_loopback_only, test_full_volume_folder_upload,
+             test_changes_and_their_messages, test_convert_audio, test_read_only, test_loopback_only, test_full_volume_folder_upload,
              test_kill_during_upload, test_forty_at_once], tools)
 
 
