@@ -159,7 +159,7 @@ int serve_main(int argc, char** argv) {
     std::string why;
     if (!served_open(o.images, o.read_only, &app.volumes, &why)) {
         std::fprintf(stderr, "zvk serve: %s\n", why.c_str());
-        return 1;
+        return 3;
     }
     Gate gate;
     if (!random_secret(32, &gate.token) || !random_secret(16, &gate.csrf)) {
