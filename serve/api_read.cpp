@@ -87,6 +87,7 @@ Json api_volumes(App& app) {
     for (std::size_t i = 0; i < app.volumes.size(); ++i) {
         Served& s = *app.volumes[i];
         std::shared_lock<std::shared_mutex> hold(s.access);
+        std::shared_lock<std::shared_mutex> quiet(app.console_lock);
         Volume r;
         const bool ok = reader_open(s, r);
         const std::uint32_t total = ok ? total_blocks(r) : 0;

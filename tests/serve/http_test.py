@@ -328,6 +328,32 @@ def test_convert_audio(tools):
         srv.stop()
 
 
+def test_check_and_repair(tools):
+    img = fresh(tools, "repair.img", 4000)
+    # A lost block at the end of the volume, its counter not lowered.
+    with open(img, "r+b") as f:
+        last = 3999
+        f.seek((5 + last // 170) * 512 + (last % 170) * 3)
+        f.write(b"\0\0\1")
+    srv = tools.serve(img)
+    try:
+        status, j = srv.json("POST", "/api/check", {"vol": 0})
+        expect(status == 200 and j["status"] == 4 and any("block 3999" in l for l in j["lines"]),
+               f"check of a damaged volume: {j}")
+        status, j = srv.json("POST", "/api/repair", {"vol": 0})
+        expect(status == 200 and j["status"] == 1, f"repair: {j}")
+        status, j = srv.json("POST", "/api/check", {"vol": 0})
+        expect(j["status"] == 0, f"check after the repair: {j}")
+        # The volume is still the server's to change, and its free count is the new one.
+        status, v = srv.json("GET", "/api/volumes")
+        expect(not v["volumes"][0]["read_only"], f"after the repair: {v}")
+        expect(srv.upload("/", "AFTER.BIN", b"a" * 700)[0] == 200, "an upload after the repair")
+        expect("FOUND" in srv.listing("/"), "the lost block saved in FOUND")
+        tools.check(img, what="a repair and an upload")
+    finally:
+        srv.stop()
+
+
 def test_read_only(tools):
     img = fresh(tools, "ro.img")
     srv = tools.serve(img)
@@ -521,7 +547,8 @@ def main():
         tools = Tools(args, work)
         run([test_token_and_cookie, test_host_header, test_cross_origin_changes, test_dot_dot,
              test_oversized_bodies, test_uploads_on_one_connection,
-             test_changes_and_their_messages, test_convert_audio, test_read_only, test_loopback_only, test_full_volume_folder_upload,
+             test_changes_and_their_messages, test_convert_audio, test_check_and_repair,
+             test_read_only, test_loopback_only, test_full_volume_folder_upload,
              test_kill_during_upload, test_forty_at_once], tools)
 
 
