@@ -160,23 +160,12 @@ bool archive_stream(App& app, Served& s, const std::string& path, bool zip,
     std::shared_lock<std::shared_mutex> quiet(app.console_lock);
     Volume r;
     if (!reader_open(s, r)) return false;
-    // The archive's small writes go out in pieces of 1 MB.
-    std::string piece;
-    piece.reserve(1 << 20);
-    const auto gather = [&piece, &sink](const void* d, std::size_t n) {
-        if (piece.size() + n > piece.capacity() && !piece.empty()) {
-            if (!sink(piece.data(), piece.size())) return false;
-            piece.clear();
-        }
-        if (n >= piece.capacity()) return sink(d, n);
-        piece.append(static_cast<const char*>(d), n);
-        return true;
-    };
     ArchiveWriter w;
-    if (w.open_sink(gather, zip ? ArchiveFormat::zip : ArchiveFormat::tar) != 0) return false;
+    // The archive's pieces go out as they come (about 10 KB each), so the
+    // browser takes one while the next is made.
+    if (w.open_sink(sink, zip ? ArchiveFormat::zip : ArchiveFormat::tar) != 0) return false;
     const zvk::Result res = zvk::export_tree(r, host_name(path), w, path != "/");
-    if (!res.ok || w.close() != 0) return false;
-    return piece.empty() || sink(piece.data(), piece.size());
+    return res.ok && w.close() == 0;
 #else
     (void)app, (void)s, (void)path, (void)zip, (void)sink;
     return false;
