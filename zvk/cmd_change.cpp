@@ -1,6 +1,7 @@
 // The commands that change volumes: cp, mv, rm, mkdir, ln, chtype, label.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -158,6 +159,8 @@ int move_across(Cli& cli, const std::vector<Spec>& specs, Clash clash) {
         cli.note("zvk mv: " + std::to_string(out.skipped) + " items were there already; the sources stay where they are");
         return 0;
     }
+    // What reached the host is durable before its sources go.
+    if (!dst.vol) ::sync();
     remove_sources(cli, srcs);
     return cli.status;
 }

@@ -75,14 +75,27 @@ std::uint8_t type_for(const Copy& c, const Src& s) {
 // Blocks of the file the source becomes: 0 after reporting when it cannot.
 std::uint64_t blocks_for(Copy& c, const Src& s) {
     if (c.opt.audio && s.kind == Src::Kind::host) {
-        std::string why;
-        const std::uint64_t bytes = audio_instrument_bytes(s.host, c.opt.mix, &why);
+        // Converted once to learn the size; the fill converts again.
+        auto it = c.instrument_bytes.find(s.host);
+        std::string why = "does not convert";
+        const std::uint64_t bytes =
+            it != c.instrument_bytes.end() ? it->second : audio_instrument_bytes(s.host, c.opt.mix, &why);
         if (bytes == 0) c.error(s.shown, why);
+        if (it == c.instrument_bytes.end() && bytes) c.instrument_bytes.emplace(s.host, bytes);
         return (bytes + BLOCK_SIZE - 1) / BLOCK_SIZE;
     }
     if (s.blocks() == 0) c.error(s.shown, "empty file (a volume file holds at least one block)");
     return s.blocks();
 }
+
+}  // namespace
+
+std::string entries_needed(int added, int there) {
+    return "needs " + std::to_string(added) + " new entries, " + std::to_string(static_cast<int>(MAX_ENTRY_NR) - there) +
+           " are free (a folder holds 38)";
+}
+
+namespace {
 
 std::string shown_name(const RawName& raw) { return display_name(name_display(raw.data())); }
 
@@ -133,7 +146,8 @@ bool place(Copy& c, const Src& s, const VDst& d, const std::vector<Placed>& earl
 
 // The checks of the first pass: entries of the folder, blocks, totals.
 void account(Copy& c, const std::vector<Placed>& placed, const VDst& d) {
-    int entries = d.exists ? folder_used(d.f) : 0;
+    const int there = d.exists ? folder_used(d.f) : 0;
+    int entries = there;
     for (const Placed& p : placed) {
         if (p.act == Act::add) ++entries;
         if (p.act == Act::add || p.act == Act::replace) c.blocks_needed += p.s->dir ? 2 : p.blocks;
@@ -143,7 +157,7 @@ void account(Copy& c, const std::vector<Placed>& placed, const VDst& d) {
         }
     }
     if (entries > static_cast<int>(MAX_ENTRY_NR))
-        c.problem(d.shown(), "needs " + std::to_string(entries) + " entries; a folder holds 38");
+        c.problem(d.shown(), entries_needed(entries - there, there));
 }
 
 void say_plan(Copy& c, const std::vector<Placed>& placed) {

@@ -51,6 +51,12 @@ bool host_clash(Copy& c, HPlaced& p, const struct stat& st) {
     return true;
 }
 
+mode_t current_umask() {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+}
+
 bool place_host(Copy& c, const Src& s, const std::string& folder, bool exists, HPlaced* p) {
     if (s.dir && !c.opt.recursive && s.kind != Src::Kind::group)
         return c.error(s.shown, "is a folder (cp -r copies folders)"), false;
@@ -62,13 +68,24 @@ bool place_host(Copy& c, const Src& s, const std::string& folder, bool exists, H
     return true;
 }
 
+// A new host file for the data: the target itself, or for a replacement a
+// temporary file beside it that takes the target's place once complete
+// (so a failed replacement leaves the old file). The descriptor, or -1.
+int open_target(const HPlaced& p, std::string* temp) {
+    if (p.act != HAct::replace) return ::open(p.target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    *temp = p.target + ".zvk-XXXXXX";
+    const int fd = ::mkstemp(temp->data());
+    if (fd >= 0) ::fchmod(fd, 0666 & ~current_umask());
+    return fd;
+}
+
 // Write the file of source s at target: the whole of it, or nothing left.
 void write_host(Copy& c, const HPlaced& p) {
     const Src& s = *p.s;
-    if (p.act == HAct::replace && ::unlink(p.target.c_str()) != 0 && errno != ENOENT)
-        return c.error(p.target, std::strerror(errno));
-    const int fd = ::open(p.target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    std::string temp;
+    const int fd = open_target(p, &temp);
     if (fd < 0) return c.error(p.target, std::strerror(errno));
+    const std::string& written = temp.empty() ? p.target : temp;
     std::vector<BlockRun> runs;
     const std::uint8_t* e = s.entry.data();
     const char* why = nullptr;
@@ -79,8 +96,9 @@ void write_host(Copy& c, const HPlaced& p) {
     else
         host_type_set(fd, s.type());
     if (::close(fd) != 0 && !why) why = std::strerror(errno);
+    if (!why && !temp.empty() && ::rename(temp.c_str(), p.target.c_str()) != 0) why = std::strerror(errno);
     if (why) {
-        ::unlink(p.target.c_str());
+        ::unlink(written.c_str());
         return c.error(why == fs_strerror(FsErr::damaged) ? s.shown : p.target, why);
     }
     ++(p.act == HAct::replace ? c.out.replaced : c.out.made);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <unordered_map>
 
 #include "engine.h"
 
@@ -51,7 +52,7 @@ struct Copy {
     Progress progress;
     std::vector<std::uint64_t> along;  // source folders on the current path (one volume)
     std::uint64_t visits = 0;
-    double last_tick = 0;
+    std::unordered_map<std::string, std::uint64_t> instrument_bytes;  // sound files converted by the first pass
 
     void error(const std::string& path, const std::string& why);
     void problem(const std::string& path, const std::string& why);

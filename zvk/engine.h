@@ -125,6 +125,9 @@ struct CopyOutcome {
 CopyOutcome copy_tree(const std::vector<Location>& sources, const Location& dst, const CopyOptions& opt,
                       const Report& report);
 
+// The refusal of a folder that would hold more than 38 entries.
+std::string entries_needed(int added, int there);
+
 // Whether the folder at inner is the folder at outer or lies below it.
 FsErr folder_within(Volume& v, std::uint64_t outer, std::uint64_t inner, bool* within);
 

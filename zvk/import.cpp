@@ -30,6 +30,7 @@ struct PlanFolder {
     bool exists = false;  // on the volume already
     Folder f;             // its image, when it exists
     int used = 0;         // entries taken: those there and the new ones
+    int there = 0;        // those there before
     std::vector<RawName> names;  // names of its new entries
 };
 
@@ -128,7 +129,7 @@ PlanFolder* Importer::folder(const std::string& key, const std::string& apath) {
     if (slot >= 0) {
         if (FsErr e = folder_child(v, up->f, slot, &made.f); e != FsErr::ok) return error(at(key), fs_strerror(e)), nullptr;
         made.exists = true;
-        made.used = folder_used(made.f);
+        made.used = made.there = folder_used(made.f);
     } else {
         ++up->used;
         up->names.push_back(raw);
@@ -401,7 +402,7 @@ bool plan_target(Importer& x, std::string_view folder) {
     PlanFolder top;
     if (fs_open_folder(x.v, folder, &top.f) == FsErr::ok) {
         top.exists = true;
-        top.used = folder_used(top.f);
+        top.used = top.there = folder_used(top.f);
         x.folders.emplace("", std::move(top));
         return true;
     }
@@ -416,7 +417,7 @@ bool plan_target(Importer& x, std::string_view folder) {
     if (!name_for_entry(path.substr(cut + 1), &raw, &why)) return x.error(shown(x.image, folder), why), false;
     if (folder_find_raw(up, raw) >= 0) return x.error(shown(x.image, folder), fs_strerror(FsErr::not_folder)), false;
     if (folder_used(up) >= static_cast<int>(MAX_ENTRY_NR))
-        x.problem(shown(x.image, path.substr(0, cut)), "needs 39 entries; a folder holds 38");
+        x.problem(shown(x.image, path.substr(0, cut)), entries_needed(1, folder_used(up)));
     x.blocks_needed += 2;
     x.folders.emplace("", std::move(top));
     return true;
@@ -426,7 +427,7 @@ bool plan_target(Importer& x, std::string_view folder) {
 void plan_checks(Importer& x) {
     for (const auto& [key, f] : x.folders)
         if (f.used > static_cast<int>(MAX_ENTRY_NR))
-            x.problem(x.at(key), "needs " + std::to_string(f.used) + " entries; a folder holds 38");
+            x.problem(x.at(key), entries_needed(f.used - f.there, f.there));
     const std::uint32_t free = free_counter(x.v);
     if (x.blocks_needed > free)
         x.problem(shown(x.image, "/"), "import needs " + std::to_string(x.blocks_needed) + " blocks, " +

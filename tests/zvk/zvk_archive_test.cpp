@@ -114,7 +114,7 @@ TEST_F(ZvkCmd, ImportsThatDoNotFitChangeNothing) {
   const std::vector<std::uint8_t> before = read_file(img);
   RunResult r = zvk({"import", "many.tar", "vol.img:/"});
   EXPECT_STATUS(r, 1);
-  EXPECT_TRUE(has(r.err, "error: vol.img:/MANY: needs 45 entries; a folder holds 38")) << r.err;
+  EXPECT_TRUE(has(r.err, "error: vol.img:/MANY: needs 45 new entries, 38 are free (a folder holds 38)")) << r.err;
   r = zvk({"import", "big.tgz", "vol.img:/"});
   EXPECT_STATUS(r, 1);
   EXPECT_TRUE(has(r.err, "import needs 302 blocks")) << r.err;

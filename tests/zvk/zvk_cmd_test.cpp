@@ -190,7 +190,7 @@ TEST_F(ZvkCmd, RefusedCopiesChangeNothing) {
   const std::vector<std::uint8_t> before = read_file(img);
   RunResult r = zvk({"cp", "-r", "many", "vol.img:/"});
   EXPECT_STATUS(r, 1);
-  EXPECT_TRUE(has(r.err, "error: vol.img:/MANY: needs 45 entries; a folder holds 38")) << r.err;
+  EXPECT_TRUE(has(r.err, "error: vol.img:/MANY: needs 45 new entries, 38 are free (a folder holds 38)")) << r.err;
   r = zvk({"cp", "big.bin", "vol.img:/"});
   EXPECT_STATUS(r, 1);
   EXPECT_TRUE(has(r.err, "error: vol.img:/: copy needs 300 blocks, " + std::to_string(Image::load(img).free_counter()) +
