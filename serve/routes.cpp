@@ -307,6 +307,19 @@ void server_routes(httplib::Server& srv, App& app, const Gate& gate) {
     srv.set_pre_routing_handler([gate](const httplib::Request& req, httplib::Response& res) {
         return gatekeeper(gate, req, res);
     });
+    // A client that asks before it sends a body hears the refusal instead
+    // of "100 Continue", so the body is never sent.
+    srv.set_expect_100_continue_handler([gate, &app](const httplib::Request& req, httplib::Response& res) {
+        if (gatekeeper(gate, req, res) == httplib::Server::HandlerResponse::Handled) return res.status;
+        if (req.path != "/api/upload") return 100;
+        Served* s = volume_of(app, param_long(req, "vol", -1), res);
+        if (!s) return res.status;
+        const Reply no = upload_precheck(app, *s, content_length(req), req.get_param_value("convert") == "1");
+        if (no.status == 200) return 100;
+        res.set_header("Connection", "close");
+        send(res, no);
+        return no.status;
+    });
     // The server's own time for a request, from the checks to the answer
     // (a streamed download: until it starts), for the benchmarks.
     srv.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {

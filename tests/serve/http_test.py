@@ -201,6 +201,16 @@ def test_oversized_bodies(tools):
         raw = srv.raw((head.replace("BIG.BIN", "MORE.BIN") + f"Content-Length: {MAX_BODY}\r\n\r\n").encode())
         expect(status_of(raw) == 507, f"an upload larger than the free space: {raw[:60]!r}")
         expect(digest(img) == before, "a refused upload changed the image")
+        # A client that asks first ("Expect: 100-continue") hears the refusal
+        # instead of the invitation to send.
+        ask = head.replace("BIG.BIN", "ASK.BIN") + "Expect: 100-continue\r\n"
+        raw = srv.raw((ask + f"Content-Length: {MAX_BODY}\r\n\r\n").encode())
+        expect(status_of(raw) == 507 and b"100 Continue" not in raw, f"asking for too much: {raw[:60]!r}")
+        raw = srv.raw((ask.replace(srv.cookie, "x=1") + "Content-Length: 10\r\n\r\n").encode())
+        expect(status_of(raw) == 401 and b"100 Continue" not in raw, f"asking without the cookie: {raw[:60]!r}")
+        raw = srv.raw((ask + "Content-Length: 600\r\n\r\n").encode(), read_after=True, timeout=3)
+        expect(status_of(raw) == 100, f"asking for a small upload: {raw[:60]!r}")
+        expect(digest(img) == before, "the questions changed the image")
     finally:
         srv.stop()
 
