@@ -19,6 +19,7 @@ command -v mkfs.fat >/dev/null || need+=(dosfstools)
 command -v sox >/dev/null || need+=(sox)
 [ -x /usr/bin/time ] || need+=(time)
 command -v python3 >/dev/null || need+=(python3)
+command -v curl >/dev/null || need+=(curl)
 command -v hyperfine >/dev/null || need+=(hyperfine)
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
@@ -195,4 +196,14 @@ if cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvkmount 
     "$root/bench/mount_bench.sh" "$build"
 else
     echo "bench: zvkmount not built, /dev/fuse or hyperfine missing: mount benchmarks left out" >&2
+fi
+
+# zvk serve, where it was built (cpp-httplib and nlohmann-json found); its
+# block map is timed in headless Chromium when that is installed.
+if cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target zvk_serve zvk zvkfm >/dev/null 2>&1; then
+    echo
+    echo "== zvk serve"
+    "$root/bench/serve_bench.sh" "$build"
+else
+    echo "bench: zvk serve not built: its benchmarks left out" >&2
 fi

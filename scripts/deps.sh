@@ -22,6 +22,9 @@ command -v zstd >/dev/null || need+=(zstd)
 # Sound files of every format converted to instruments (zvk_audio; the
 # build goes on without it).
 pkg-config --exists sndfile 2>/dev/null || need+=(libsndfile1-dev)
+# zvk serve: an HTTP server and JSON (the build goes on without them).
+[ -e /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+[ -e /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 # Line editing in zvkfm at a terminal (the build goes on without it).
 [ -e /usr/include/histedit.h ] || need+=(libedit-dev)
 if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
@@ -35,6 +38,11 @@ if [ "${ZVK_DEPS_EXTRA:-}" = 1 ]; then
     command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
     command -v file >/dev/null || need+=(file)
     command -v sox >/dev/null || need+=(sox)
+    # The browser tests of zvk serve (label browser): headless Chromium
+    # driven from Debian's Python through Selenium.
+    [ -x /usr/bin/chromium ] || need+=(chromium)
+    [ -x /usr/bin/chromedriver ] || need+=(chromium-driver)
+    /usr/bin/python3 -c 'import selenium' 2>/dev/null || need+=(python3-selenium)
 fi
 # The read-only device test attaches a read-only loop device (it is skipped
 # without losetup).

@@ -34,8 +34,6 @@ struct App {
     // console streams, shared by every other request that may print.
     std::shared_mutex console_lock;
     std::FILE* sink = nullptr;  // where the layer's messages go
-    bool convert_available = false;
-    std::string convert_why;  // why not, when not
 };
 
 // JSON serialised for the wire: never throws; bytes that are not UTF-8

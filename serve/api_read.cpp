@@ -5,6 +5,8 @@
 #include <unordered_set>
 
 #include "api.h"
+#include "audio_in.h"
+#include "transfer.h"
 #include "paths.h"
 
 std::string json_text(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
@@ -66,11 +68,26 @@ Reply reply_fs(FsErr e, const std::string& what) {
     return reply_error(i.status, what + ": " + fs_strerror(e), i.code);
 }
 
+namespace {
+
+// Whether uploads can be converted now (the template may be installed while
+// the server runs), and why not.
+Json convert_state() {
+    std::string why;
+    if (!zvk::audio_available()) why = "this zvk was built without the audio conversion (libsndfile)";
+    else if (std::string problem = zvk::audio_template_problem(); !problem.empty())
+        why = "no instrument template (" + problem + ")";
+    return {{"available", why.empty()}, {"why", why}};
+}
+
+}  // namespace
+
 Json api_volumes(App& app) {
     Json vols = Json::array();
     for (std::size_t i = 0; i < app.volumes.size(); ++i) {
         Served& s = *app.volumes[i];
         std::shared_lock<std::shared_mutex> hold(s.access);
+        std::shared_lock<std::shared_mutex> quiet(app.console_lock);
         Volume r;
         const bool ok = reader_open(s, r);
         const std::uint32_t total = ok ? total_blocks(r) : 0;
@@ -91,7 +108,7 @@ Json api_volumes(App& app) {
             {"types", types},
             {"max_file_blocks", MAX_FILE_BLOCKS},
             {"folder_entries", MAX_ENTRY_NR},
-            {"convert", {{"available", app.convert_available}, {"why", app.convert_why}}}};
+            {"convert", convert_state()}};
 }
 
 namespace {
@@ -107,7 +124,7 @@ Json folder_tree(Volume& r, std::size_t limit) {
     Json root = {{"name", "/"}, {"path", "/"}, {"folders", Json::array()}};
     std::deque<Node> queue(1);
     if (folder_read_root(r, &queue.front().f) != FsErr::ok) return root;
-    queue.front().path = "/";
+    queue.front().path.push_back('/');
     queue.front().json = &root;
     std::unordered_set<std::uint64_t> seen{ROOT_DIR_BLOCK};
     while (!queue.empty() && seen.size() < limit) {

@@ -1,6 +1,11 @@
 // The requests that go through the code the one-shot command uses: the
 // listing rows, uploads (with the audio conversion) and folder downloads
 // as archives.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "api.h"
 #if ZVK_HAVE_LIBARCHIVE
 #include "archive/archive.h"
@@ -13,10 +18,39 @@ namespace {
 Reply failed(const zvk::Result& r, const std::string& fallback) {
     const std::string where = r.path.empty() ? fallback : web_name(r.path);
     const std::string why = r.why.empty() ? std::string(fs_strerror(r.err)) : r.why;
-    // A refusal of its own (a sound file that does not convert) has no code.
-    Reply rep = r.err == FsErr::ok ? reply_error(422, "", "refused") : reply_fs(r.err, where);
+    // A refusal that names no code of the layer (the copy engine reports a
+    // name too long, a full folder or volume by its reason alone).
+    Reply rep = r.err == FsErr::ok ? reply_error(400, "", "refused") : reply_fs(r.err, where);
     rep.body["error"] = where + ": " + why;
     return rep;
+}
+
+// A sound file uploaded for conversion: the converter reads files, so the
+// bytes go into an anonymous in-memory file (no host file is made) that
+// it opens by its /proc name.
+zvk::Result put_converted(Volume& v, const std::string& folder, const std::string& leaf, const std::string& data,
+                          const zvk::PutOptions& opt) {
+    zvk::Result r;
+    r.ok = false;
+    r.path = path_join(folder, leaf);
+    const int fd = memfd_create("zvk-upload", MFD_CLOEXEC);
+    if (fd < 0) {
+        r.why = "no memory for the sound file";
+        return r;
+    }
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (done == data.size())
+        r = zvk::put_file(v, folder, "/proc/self/fd/" + std::to_string(fd), zvk::audio_entry_name(leaf), opt);
+    else
+        r.why = "no memory for the sound file";
+    ::close(fd);
+    return r;
 }
 
 Json row_object(const zvk::Row& r) {
@@ -58,8 +92,10 @@ Reply api_upload(App& app, Served& s, const Upload& u, const std::string& data) 
         opt.clash = u.replace ? zvk::Clash::replace : zvk::Clash::stop;
         opt.audio = u.convert;
         const std::string leaf = slash == std::string::npos ? name : name.substr(slash + 1);
-        const zvk::Result r = zvk::put_buffer(v, folder, leaf, reinterpret_cast<const std::uint8_t*>(data.data()),
-                                              data.size(), opt);
+        const zvk::Result r = u.convert ? put_converted(v, folder, leaf, data, opt)
+                                        : zvk::put_buffer(v, folder, leaf,
+                                                          reinterpret_cast<const std::uint8_t*>(data.data()),
+                                                          data.size(), opt);
         if (!r.ok) return failed(r, path_join(u.folder, u.name));
         Reply rep;
         rep.body = {{"ok", true}, {"made", r.made}, {"replaced", r.replaced}};
@@ -125,6 +161,8 @@ bool archive_stream(App& app, Served& s, const std::string& path, bool zip,
     Volume r;
     if (!reader_open(s, r)) return false;
     ArchiveWriter w;
+    // The archive's pieces go out as they come (about 10 KB each), so the
+    // browser takes one while the next is made.
     if (w.open_sink(sink, zip ? ArchiveFormat::zip : ArchiveFormat::tar) != 0) return false;
     const zvk::Result res = zvk::export_tree(r, host_name(path), w, path != "/");
     return res.ok && w.close() == 0;

@@ -1,9 +1,11 @@
 // The checks every request passes before routing, and the routes.
 #include <httplib.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "assets.h"
+#include "body.h"
 #include "paths.h"
 #include "server.h"
 
@@ -74,7 +76,18 @@ httplib::Server::HandlerResponse refuse(httplib::Response& res, int status, cons
     return httplib::Server::HandlerResponse::Handled;
 }
 
+// When the request this thread serves arrived at the checks, and how long
+// its body took to arrive (an upload).
+thread_local std::chrono::steady_clock::time_point request_start;
+thread_local double body_ms = 0;
+
+double ms_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
+
 httplib::Server::HandlerResponse gatekeeper(const Gate& base, const httplib::Request& req, httplib::Response& res) {
+    request_start = std::chrono::steady_clock::now();
+    body_ms = 0;
     Gate g = base;
     g.max_body = req.path == "/api/upload" ? MAX_FILE_BLOCKS * BLOCK_SIZE : SMALL_BODY;
     const std::string host = req.get_header_value("Host"), origin = req.get_header_value("Origin"),
@@ -246,13 +259,18 @@ void upload_route(httplib::Server& srv, App& app) {
             res.set_header("Connection", "close");
             return send(res, no);
         }
+        if (req.has_header("Content-Encoding")) {
+            res.set_header("Connection", "close");
+            return send_error(res, 415, "uploads are sent as they are, without a Content-Encoding", "encoding");
+        }
+        const auto body_start = std::chrono::steady_clock::now();
         std::string data;
-        data.reserve(length);
-        const bool whole = reader([&data, length](const char* d, std::size_t n) {
-            data.append(d, n);
-            return data.size() <= length;
-        });
-        if (!whole || data.size() != length) return send_error(res, 400, u.name + ": the upload was cut off", "cut");
+        const bool whole = length == 0 || read_upload_body(req, reader, length, &data);
+        body_ms = ms_since(body_start);
+        if (!whole) {
+            res.set_header("Connection", "close");
+            return send_error(res, 400, u.name + ": the upload was cut off", "cut");
+        }
         send(res, api_upload(app, *s, u, data));
     });
 }
@@ -288,6 +306,26 @@ void server_routes(httplib::Server& srv, App& app, const Gate& gate) {
                              {"Cache-Control", "no-store"}});
     srv.set_pre_routing_handler([gate](const httplib::Request& req, httplib::Response& res) {
         return gatekeeper(gate, req, res);
+    });
+    // A client that asks before it sends a body hears the refusal instead
+    // of "100 Continue", so the body is never sent.
+    srv.set_expect_100_continue_handler([gate, &app](const httplib::Request& req, httplib::Response& res) {
+        if (gatekeeper(gate, req, res) == httplib::Server::HandlerResponse::Handled) return res.status;
+        if (req.path != "/api/upload") return 100;
+        Served* s = volume_of(app, param_long(req, "vol", -1), res);
+        if (!s) return res.status;
+        const Reply no = upload_precheck(app, *s, content_length(req), req.get_param_value("convert") == "1");
+        if (no.status == 200) return 100;
+        res.set_header("Connection", "close");
+        send(res, no);
+        return no.status;
+    });
+    // The server's own time for a request, from the checks to the answer
+    // (a streamed download: until it starts), for the benchmarks.
+    srv.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        std::string timing = "app;dur=" + std::to_string(ms_since(request_start));
+        if (body_ms > 0) timing += ", body;dur=" + std::to_string(body_ms);
+        res.set_header("Server-Timing", timing);
     });
     srv.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
         send_error(res, 500, "the server failed on this request", "internal");

@@ -12,15 +12,26 @@ std::string cookie_name(int port) { return "zvk-" + std::to_string(port); }
 
 bool is_change(std::string_view method) { return method != "GET" && method != "HEAD"; }
 
-bool host_allowed(std::string_view host, int port) {
-    const std::string p = ":" + std::to_string(port);
-    return host == "127.0.0.1" + p || host == "localhost" + p || host == "[::1]" + p;
+namespace {
+
+// Whether s is prefix, then one of the loopback names, then ":port".
+bool loopback_with_port(std::string_view s, std::string_view prefix, int port) {
+    if (s.substr(0, prefix.size()) != prefix) return false;
+    s.remove_prefix(prefix.size());
+    std::string tail(1, ':');
+    tail += std::to_string(port);
+    for (std::string_view name : {"127.0.0.1", "localhost", "[::1]"})
+        if (s.size() == name.size() + tail.size() && s.substr(0, name.size()) == name && s.substr(name.size()) == tail)
+            return true;
+    return false;
 }
 
+}  // namespace
+
+bool host_allowed(std::string_view host, int port) { return loopback_with_port(host, "", port); }
+
 bool origin_allowed(std::string_view origin, int port) {
-    if (origin.empty()) return true;
-    const std::string p = ":" + std::to_string(port);
-    return origin == "http://127.0.0.1" + p || origin == "http://localhost" + p || origin == "http://[::1]" + p;
+    return origin.empty() || loopback_with_port(origin, "http://", port);
 }
 
 namespace {

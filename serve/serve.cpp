@@ -18,7 +18,6 @@
 
 #include "console.h"
 #include "server.h"
-#include "transfer.h"
 
 extern char** environ;
 
@@ -87,6 +86,9 @@ std::unique_ptr<httplib::Server> new_server() {
     // Enough workers for a browser's connections, several tabs and the
     // requests that queue behind a change.
     s->new_task_queue = [] { return new httplib::ThreadPool(24); };
+    // Headers and body go out as separate writes: without this the body
+    // of a small answer waits for the client's delayed acknowledgement.
+    s->set_tcp_nodelay(true);
     s->set_keep_alive_timeout(2);
     s->set_read_timeout(30);
     s->set_write_timeout(30);
@@ -128,14 +130,15 @@ void open_browser(const std::string& url) {
     posix_spawn_file_actions_destroy(&fa);
 }
 
-// Block the stop signals in every thread; the main thread waits for them.
-sigset_t stop_signals() {
+// Block the stop signals in every thread (the threads made later inherit
+// the mask); the main thread waits for them. *before: the mask as it was.
+sigset_t stop_signals(sigset_t* before) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, before);
     return set;
 }
 
@@ -144,55 +147,85 @@ void note_read_only(const App& app) {
         if (!s->writable()) std::fprintf(stderr, "note: %s: %s\n", s->path.c_str(), s->read_only_why.c_str());
 }
 
-}  // namespace
+// The layer's messages go nowhere while the server runs: the page shows
+// each failure its own way.
+struct QuietConsole {
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    QuietConsole() {
+        if (sink) console.err = sink;
+    }
+    ~QuietConsole() {
+        console.err = stderr;
+        if (sink) std::fclose(sink);
+    }
+    QuietConsole(const QuietConsole&) = delete;
+    QuietConsole& operator=(const QuietConsole&) = delete;
+};
 
-int serve_main(int argc, char** argv) {
-    Options o;
-    if (int r = parse(argc, argv, &o); r != 0) return r;
-    signal(SIGPIPE, SIG_IGN);
-    const sigset_t stops = stop_signals();
-    App app;
-    app.sink = std::fopen("/dev/null", "w");
-    console.err = app.sink ? app.sink : stderr;
-    std::string why;
-    if (!served_open(o.images, o.read_only, &app.volumes, &why)) {
-        std::fprintf(stderr, "zvk serve: %s\n", why.c_str());
-        return 1;
-    }
-    app.convert_available = zvk::audio_available();
-    if (!app.convert_available) app.convert_why = "this zvk was built without the audio conversion";
-    Gate gate;
-    if (!random_secret(32, &gate.token) || !random_secret(16, &gate.csrf)) {
-        std::fprintf(stderr, "zvk serve: the system gave no random numbers for the token\n");
-        return 1;
-    }
-    Listeners l;
-    if (!bind_both(o.port, &l)) {
-        std::fprintf(stderr, "zvk serve: can't listen on 127.0.0.1%s\n",
-                     o.port ? (":" + std::to_string(o.port) + " (in use?)").c_str() : "");
-        return 1;
-    }
-    gate.port = l.port;
+// Wait (at most a second) until a listener runs, so that a stop reaches it.
+void until_running(httplib::Server& s) {
+    for (int i = 0; i < 1000 && !s.is_running(); ++i) usleep(1000);
+}
+
+// Serve on l until a stop signal, then let the running requests finish and
+// make every volume durable.
+void serve_until_stopped(App& app, const Gate& gate, Listeners& l, bool open, const sigset_t& stops) {
     server_routes(*l.v4, app, gate);
     if (l.v6) server_routes(*l.v6, app, gate);
     std::thread t4([&l] { l.v4->listen_after_bind(); });
     std::thread t6([&l] { if (l.v6) l.v6->listen_after_bind(); });
-    const std::string url = "http://127.0.0.1:" + std::to_string(l.port) + "/?token=" + gate.token;
+    std::string url = "http://127.0.0.1:";
+    url += std::to_string(l.port);
+    url += "/?token=";
+    url += gate.token;
     std::printf("%s\n", url.c_str());
     std::fflush(stdout);
     note_read_only(app);
-    if (o.open) open_browser(url);
+    if (open) open_browser(url);
     int sig = 0;
     sigwait(&stops, &sig);
+    until_running(*l.v4);
     l.v4->stop();
-    if (l.v6) l.v6->stop();
+    if (l.v6) {
+        until_running(*l.v6);
+        l.v6->stop();
+    }
     t4.join();
     t6.join();
     for (auto& s : app.volumes) {
         std::unique_lock<std::shared_mutex> hold(s->access);
         if (!s->vol.read_only) volume_sync(s->vol);
     }
-    console.err = stderr;
-    if (app.sink) std::fclose(app.sink);
-    return 0;
+}
+
+}  // namespace
+
+int serve_main(int argc, char** argv) {
+    Options o;
+    if (int r = parse(argc, argv, &o); r != 0) return r;
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t before;
+    const sigset_t stops = stop_signals(&before);
+    QuietConsole quiet;
+    App app;
+    std::string why;
+    Gate gate;
+    Listeners l;
+    int status = 0;
+    if (!served_open(o.images, o.read_only, &app.volumes, &why)) {
+        std::fprintf(stderr, "zvk serve: %s\n", why.c_str());
+        status = 3;
+    } else if (!random_secret(32, &gate.token) || !random_secret(16, &gate.csrf)) {
+        std::fprintf(stderr, "zvk serve: the system gave no random numbers for the token\n");
+        status = 1;
+    } else if (!bind_both(o.port, &l)) {
+        if (o.port) std::fprintf(stderr, "zvk serve: can't listen on 127.0.0.1:%d (in use?)\n", o.port);
+        else std::fprintf(stderr, "zvk serve: can't listen on 127.0.0.1\n");
+        status = 1;
+    } else {
+        gate.port = l.port;
+        serve_until_stopped(app, gate, l, o.open, stops);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return status;
 }

@@ -2,7 +2,8 @@
 // this machine only.
 #pragma once
 
-// Run the server with its command line (argv[0] is "serve"): the exit
-// status (0 after a clean stop, 2 for a usage error, 1 when a volume or the
-// listening socket could not be opened).
+// Run the server with its command line (argv[0] is "serve") until a signal
+// stops it: the exit status, as zvk's: 0 after a clean stop, 2 for a usage
+// error, 3 when a volume cannot be opened or holds no file system, 1 when
+// no listening socket could be had.
 int serve_main(int argc, char** argv);

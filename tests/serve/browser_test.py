@@ -42,7 +42,7 @@ def browser(downloads):
     opts = webdriver.ChromeOptions()
     opts.binary_location = CHROMIUM
     for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-              "--window-size=1280,1000", "--no-first-run", "--disable-extensions"):
+              "--window-size=1200,1100", "--no-first-run", "--disable-extensions"):
         opts.add_argument(a)
     opts.add_experimental_option("prefs", {"download.default_directory": downloads,
                                            "download.prompt_for_download": False,
@@ -152,7 +152,7 @@ def wait_download(folder, name, timeout=30):
 
 def test_user_session(tools, shots):
     work = tools.work
-    img = tools.make("main.img", 20000, "STUDIO")
+    img = tools.make("main.img", 3000, "STUDIO")
     small = tools.make("small.img", 700, "SMALL")
     held = tools.make("held.img", 2000, "HELD")
     holder = open(held, "rb")
@@ -273,6 +273,12 @@ def test_user_session(tools, shots):
                                                          clientY: r.top + y * r.height / c.height}));
         """, *cell)
         p.wait(lambda: "/DROPPED.BIN" in p.el("map-info").text, "the hovered block named")
+
+        # The main view, for the README: a folder, a file selected, its chain lit.
+        p.open_folder("/KIT")
+        p.select("KICK.BIN")
+        p.js("window.scrollTo(0, 0)")
+        p.shot("serve-main.png")
 
         # Check.
         p.el("check").click()

@@ -6,11 +6,14 @@ middle of a folder upload, the server killed during uploads, forty
 requests at once."""
 
 import fcntl
+import io
 import os
 import socket
 import tempfile
 import threading
+import struct
 import time
+import wave
 
 from serve_support import Failure, Tools, arguments, digest, expect, run, status_of
 
@@ -198,6 +201,165 @@ def test_oversized_bodies(tools):
         raw = srv.raw((head.replace("BIG.BIN", "MORE.BIN") + f"Content-Length: {MAX_BODY}\r\n\r\n").encode())
         expect(status_of(raw) == 507, f"an upload larger than the free space: {raw[:60]!r}")
         expect(digest(img) == before, "a refused upload changed the image")
+        # A client that asks first ("Expect: 100-continue") hears the refusal
+        # instead of the invitation to send.
+        ask = head.replace("BIG.BIN", "ASK.BIN") + "Expect: 100-continue\r\n"
+        raw = srv.raw((ask + f"Content-Length: {MAX_BODY}\r\n\r\n").encode())
+        expect(status_of(raw) == 507 and b"100 Continue" not in raw, f"asking for too much: {raw[:60]!r}")
+        raw = srv.raw((ask.replace(srv.cookie, "x=1") + "Content-Length: 10\r\n\r\n").encode())
+        expect(status_of(raw) == 401 and b"100 Continue" not in raw, f"asking without the cookie: {raw[:60]!r}")
+        raw = srv.raw((ask + "Content-Length: 600\r\n\r\n").encode(), read_after=True, timeout=3)
+        expect(status_of(raw) == 100, f"asking for a small upload: {raw[:60]!r}")
+        expect(digest(img) == before, "the questions changed the image")
+    finally:
+        srv.stop()
+
+
+def test_uploads_on_one_connection(tools):
+    img = fresh(tools, "keep.img", 20000)
+    srv = tools.serve(img)
+    try:
+        one, two = os.urandom(5000), os.urandom(3 * 1024 * 1024 + 7)
+        head = ("PUT /api/upload?vol=0&folder=/&name={} HTTP/1.1\r\nHost: " + srv.host() + "\r\nCookie: " +
+                srv.cookie + "\r\nX-Zvk-Csrf: " + srv.page_csrf() + "\r\nContent-Length: {}\r\n\r\n")
+        # Two uploads and a listing sent at once on one connection: each
+        # body is taken whole, and the next request after it is found.
+        s = socket.create_connection(("127.0.0.1", srv.port), timeout=30)
+        s.sendall(head.format("ONE.BIN", len(one)).encode() + one + head.format("TWO.BIN", len(two)).encode() + two +
+                  f"GET /api/list?vol=0&path=/ HTTP/1.1\r\nHost: {srv.host()}\r\nCookie: {srv.cookie}\r\n\r\n".encode())
+        got = b""
+        while got.count(b"HTTP/1.1 ") < 3 or b'"entries"' not in got or not got.rstrip().endswith(b"}"):
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+        s.close()
+        expect(got.count(b"HTTP/1.1 200") == 3, f"answers: {got[:600]!r}")
+        expect(b"ONE.BIN" in got and b"TWO.BIN" in got, "the listing after the uploads")
+        for name, data in (("ONE.BIN", one), ("TWO.BIN", two)):
+            status, _, back = srv.file("/" + name)
+            expect(back[:len(data)] == data, f"{name} read back differs")
+        # A client that stops in the middle of a body leaves nothing.
+        before = digest(img)
+        s = socket.create_connection(("127.0.0.1", srv.port), timeout=30)
+        s.sendall(head.format("CUT.BIN", len(two)).encode() + two[:len(two) // 2])
+        s.close()
+        time.sleep(0.5)
+        expect(digest(img) == before and "CUT.BIN" not in srv.listing("/"), "a cut upload left something")
+        tools.check(img, what="uploads on one connection")
+    finally:
+        srv.stop()
+
+
+def test_changes_and_their_messages(tools):
+    img = fresh(tools, "msg.img", 4000)
+    srv = tools.serve(img)
+    try:
+        post = lambda target, **body: srv.json("POST", target, dict(vol=0, **body))  # noqa: E731
+        status, j = srv.upload("/", "VERYLONGNAME1.BIN", b"x" * 10)
+        expect(status == 400 and "12" in j["error"], f"a long name: {status} {j}")
+        for i in range(38):
+            status, j = post("/api/mkdir", path="/", name=f"D{i}")
+            expect(status == 200, f"mkdir D{i}: {j}")
+        status, j = post("/api/mkdir", path="/", name="ONE.MORE")
+        expect(status == 409 and "38" in j["error"], f"a 39th entry: {status} {j}")
+        status, j = srv.upload("/", "ONE.MORE", b"x" * 10)
+        expect(status >= 400 and "38" in j["error"], f"a 39th entry by upload: {status} {j}")
+        status, j = post("/api/delete", path="/D37")
+        expect(status == 200, f"delete D37: {j}")
+        data = os.urandom(1500)
+        expect(srv.upload("/D0", "A.BIN", data)[0] == 200, "upload A.BIN")
+        status, j = post("/api/link", path="/D0/A.BIN", folder="/D1", name="B.BIN")
+        expect(status == 200 and j["path"] == "/D1/B.BIN", f"link: {status} {j}")
+        expect(srv.listing("/D0")["A.BIN"]["links"] == 2, "links counted")
+        tools.check(img, what="a link")
+        status, j = post("/api/rename", path="/D0/A.BIN", name="d0")
+        expect(status == 200, f"a file renamed like a folder elsewhere: {j}")
+        expect(srv.upload("/D0", "C.BIN", b"c" * 600)[0] == 200, "upload C.BIN")
+        status, j = post("/api/rename", path="/D0/C.BIN", name="d0")
+        expect(status == 409 and j["code"] == "exists", f"a rename onto a taken name: {status} {j}")
+        status, j = post("/api/retype", path="/D0", type=3)
+        expect(status == 400, f"a folder retyped: {status} {j}")
+        status, j = post("/api/retype", path="/D0/C.BIN", type=2)
+        expect(status == 400, f"a file made a folder: {status} {j}")
+        expect(post("/api/mkdir", path="/D0", name="IN")[0] == 200, "mkdir /D0/IN")
+        status, j = post("/api/move", path="/D0", folder="/D0/IN")
+        expect(status == 400, f"a folder moved into itself: {status} {j}")
+        status, j = post("/api/move", path="/D0/C.BIN", folder="/D0/C.BIN")
+        expect(status >= 400, f"a move onto a file: {status} {j}")
+        # Deleting the first name keeps the data for the second.
+        status, j = post("/api/delete", path="/D0")
+        expect(status == 200, f"delete a folder with its content: {j}")
+        status, _, got = srv.file("/D1/B.BIN")
+        expect(status == 200 and got[:1500] == data, "the link's data after the first name went")
+        status, j = post("/api/label", label="drums")
+        expect(status == 200 and srv.json("GET", "/api/volumes")[1]["volumes"][0]["label"] == "DRUMS",
+               f"label: {j}")
+        tools.check(img, what="the changes")
+    finally:
+        srv.stop()
+
+
+def wave_bytes(frames):
+    out = io.BytesIO()
+    with wave.open(out, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(44100)
+        w.writeframes(b"".join(struct.pack("<h", (i * 97) % 20000 - 10000) for i in range(frames)))
+    return out.getvalue()
+
+
+def test_convert_audio(tools):
+    img = fresh(tools, "audio.img", 4000)
+    srv = tools.serve(img, env={"ZVK_TEMPLATE": os.path.join(tools.work, "no-such-template")})
+    try:
+        convert = srv.json("GET", "/api/volumes")[1]["convert"]
+        expect(not convert["available"] and convert["why"], f"without a template: {convert}")
+    finally:
+        srv.stop()
+    template = os.path.join(tools.work, "zorvek.template")
+    with open(template, "wb") as f:
+        f.write(b"\x55" * 2832)
+    srv = tools.serve(img, env={"ZVK_TEMPLATE": template})
+    try:
+        convert = srv.json("GET", "/api/volumes")[1]["convert"]
+        if not convert["available"]:
+            print(f"     (conversion not tested: {convert['why']})")
+            return
+        status, j = srv.upload("/", "kick.wav", wave_bytes(8000), convert=True)
+        expect(status == 200, f"a converted upload: {status} {j}")
+        row = srv.listing("/").get("KICK")
+        expect(row and row["type"] == 3 and row["blocks"] > 0, f"the instrument: {row}")
+        status, j = srv.upload("/", "noise.wav", os.urandom(3000), convert=True)
+        expect(status >= 400 and "NOISE" not in srv.listing("/"), f"a file that is no sound: {status} {j}")
+        tools.check(img, what="a converted upload")
+    finally:
+        srv.stop()
+
+
+def test_check_and_repair(tools):
+    img = fresh(tools, "repair.img", 4000)
+    # A lost block at the end of the volume, its counter not lowered.
+    with open(img, "r+b") as f:
+        last = 3999
+        f.seek((5 + last // 170) * 512 + (last % 170) * 3)
+        f.write(b"\0\0\1")
+    srv = tools.serve(img)
+    try:
+        status, j = srv.json("POST", "/api/check", {"vol": 0})
+        expect(status == 200 and j["status"] == 4 and any("block 3999" in l for l in j["lines"]),
+               f"check of a damaged volume: {j}")
+        status, j = srv.json("POST", "/api/repair", {"vol": 0})
+        expect(status == 200 and j["status"] == 1, f"repair: {j}")
+        status, j = srv.json("POST", "/api/check", {"vol": 0})
+        expect(j["status"] == 0, f"check after the repair: {j}")
+        # The volume is still the server's to change, and its free count is the new one.
+        status, v = srv.json("GET", "/api/volumes")
+        expect(not v["volumes"][0]["read_only"], f"after the repair: {v}")
+        expect(srv.upload("/", "AFTER.BIN", b"a" * 700)[0] == 200, "an upload after the repair")
+        expect("FOUND" in srv.listing("/"), "the lost block saved in FOUND")
+        tools.check(img, what="a repair and an upload")
     finally:
         srv.stop()
 
@@ -394,7 +556,9 @@ def main():
     with tempfile.TemporaryDirectory(prefix="zvk-serve-http.") as work:
         tools = Tools(args, work)
         run([test_token_and_cookie, test_host_header, test_cross_origin_changes, test_dot_dot,
-             test_oversized_bodies, test_read_only, test_loopback_only, test_full_volume_folder_upload,
+             test_oversized_bodies, test_uploads_on_one_connection,
+             test_changes_and_their_messages, test_convert_audio, test_check_and_repair,
+             test_read_only, test_loopback_only, test_full_volume_folder_upload,
              test_kill_during_upload, test_forty_at_once], tools)
 
 

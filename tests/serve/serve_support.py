@@ -54,16 +54,17 @@ class Tools:
         r = subprocess.run(cmd, capture_output=True, text=True)
         expect(r.returncode == 0, f"checker after {what}: {r.stdout.strip()}")
 
-    def serve(self, *images, options=()):
-        return Server(self.zvk, list(options), list(images))
+    def serve(self, *images, options=(), env=None):
+        return Server(self.zvk, list(options), list(images), env)
 
 
 class Server:
     """A running server: its port, token and (after login) cookie."""
 
-    def __init__(self, program, options, images):
+    def __init__(self, program, options, images, env=None):
+        full = dict(os.environ, **(env or {}))
         self.proc = subprocess.Popen([program, "serve", "--no-open"] + options + images, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+                                     stderr=subprocess.PIPE, text=True, env=full)
         line = self.proc.stdout.readline().strip()
         m = re.fullmatch(r"http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]+)", line)
         if not m:

@@ -31,7 +31,10 @@ Knock page_get(const std::string& cookie) {
 
 TEST(ServeScreen, EveryRequestIsCheckedInOrder) {
     const Gate g = gate();
+    // Knock holds views: the strings they view live here.
     const std::string good = "x=1; zvk-8123=" + g.token + "; y=2";
+    const std::string other_port = "zvk-8124=" + g.token;
+    const std::string short_token = "zvk-8123=" + g.token.substr(1);
     struct Case {
         const char* what;
         std::function<void(Knock&)> change;
@@ -46,8 +49,8 @@ TEST(ServeScreen, EveryRequestIsCheckedInOrder) {
         {"another port", [](Knock& k) { k.host = "127.0.0.1:8124"; }, Verdict::bad_host},
         {"foreign host before auth", [](Knock& k) { k.host = "x"; k.cookie = ""; }, Verdict::bad_host},
         {"no cookie", [](Knock& k) { k.cookie = ""; }, Verdict::no_auth},
-        {"a cookie of another port", [&](Knock& k) { k.cookie = "zvk-8124=" + g.token; }, Verdict::no_auth},
-        {"a short token", [&](Knock& k) { k.cookie = "zvk-8123=" + g.token.substr(1); }, Verdict::no_auth},
+        {"a cookie of another port", [&](Knock& k) { k.cookie = other_port; }, Verdict::no_auth},
+        {"a short token", [&](Knock& k) { k.cookie = short_token; }, Verdict::no_auth},
         {"the token", [&](Knock& k) { k.cookie = ""; k.has_token = true; k.token = g.token; }, Verdict::welcome},
         {"a wrong token beside the cookie", [](Knock& k) { k.has_token = true; k.token = "ab"; }, Verdict::no_auth},
         {"a change without the header", [](Knock& k) { k.method = "POST"; k.has_length = true; }, Verdict::cross_site},
