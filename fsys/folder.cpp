@@ -183,20 +183,19 @@ FsErr folder_lookup(const Folder& f, std::string_view name, int* slot) {
     return *slot >= 0 ? FsErr::ok : FsErr::no_entry;
 }
 
-namespace {
-
-// The components of a path, empty ones dropped.
-std::vector<std::string_view> split_path(std::string_view path) {
-    std::vector<std::string_view> parts;
+std::vector<std::string> fs_path_parts(std::string_view path) {
+    std::vector<std::string> parts;
     std::size_t i = 0;
     while (i < path.size()) {
         std::size_t j = path.find('/', i);
         if (j == std::string_view::npos) j = path.size();
-        if (j > i) parts.push_back(path.substr(i, j - i));
+        if (j > i) parts.emplace_back(path.substr(i, j - i));
         i = j + 1;
     }
     return parts;
 }
+
+namespace {
 
 // Stored form of the last component, for an entry that may not exist yet.
 FsErr last_name(std::string_view comp, RawName* raw) {
@@ -206,7 +205,7 @@ FsErr last_name(std::string_view comp, RawName* raw) {
 }  // namespace
 
 FsErr fs_resolve(Volume& v, std::string_view path, Lookup* out) {
-    const auto parts = split_path(path);
+    const auto parts = fs_path_parts(path);
     // A path longer than the volume has folders loops through linked ones.
     if (parts.size() > total_blocks(v) / 2 + 1) return FsErr::damaged;
     if (FsErr e = folder_read_root(v, &out->folder); e != FsErr::ok) return e;

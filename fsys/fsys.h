@@ -127,6 +127,8 @@ struct Lookup {
 // component), name_too_long, read_error, damaged (a walk deeper than the
 // volume can hold).
 FsErr fs_resolve(Volume& v, std::string_view path, Lookup* out);
+// The components of a path, empty ones dropped ("/A//B/" gives A and B).
+std::vector<std::string> fs_path_parts(std::string_view path);
 // The folder a path names (the root for "/"): ok, no_entry, not_folder, ...
 FsErr fs_open_folder(Volume& v, std::string_view path, Folder* out);
 

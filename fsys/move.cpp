@@ -9,6 +9,8 @@ FsErr count_add(Volume& v, const Folder& f, int delta, Folder* other, bool* rais
 FsErr remove_entry(Volume& v, Folder& f, int slot, Release release, Folder* other);
 FsErr create_entry(Volume& v, Folder& f, int slot, const NewEntry& n, const ChainFill& fill, int* made,
                    Folder* other);
+FsErr slot_checks(const Volume& v, int slot, const char* bad_slot);
+FsErr entry_checks(const std::uint8_t* e);
 
 namespace {
 
@@ -39,24 +41,14 @@ FsErr below(Volume& v, std::uint64_t moved, const Folder& target, bool* inside) 
 
 // The checks of a move, with zvkfm's messages where it has them.
 FsErr move_checks(Volume& v, const Folder& from, int slot, const Folder& to) {
-    if (v.read_only) {
-        err_print("error: device readonly.\n");
-        return FsErr::read_only;
-    }
-    if (slot < 0 || slot > static_cast<int>(MAX_ENTRY_NR)) {
-        err_print("error: invalid filenr.\n");
-        return FsErr::bad_slot;
-    }
+    if (FsErr r = slot_checks(v, slot, "error: invalid filenr.\n"); r != FsErr::ok) return r;
     // Entry 0 moves only when it is the root's operating-system file.
     const std::uint8_t* e = folder_entry(from, slot);
     if (entry_type(e) == TYPE_PARENT) {
         err_print("error: can't move parent-directory.\n");
         return FsErr::is_root;
     }
-    if (entry_type(e) == TYPE_EMPTY) {
-        err_print("error: no file entry.\n");
-        return FsErr::no_entry;
-    }
+    if (FsErr r = entry_checks(e); r != FsErr::ok) return r;
     if (entry_start(e) == 0) {
         err_print("error: invalid start block.\n");
         return FsErr::damaged;

@@ -6,14 +6,14 @@ namespace {
 
 const char HEX[] = "0123456789ABCDEF";
 
+}  // namespace
+
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
-
-}  // namespace
 
 std::string name_display(const std::uint8_t* stored) {
     std::size_t len = NAME_LEN;

@@ -21,3 +21,6 @@ std::string name_display(const std::uint8_t* stored);
 // with spaces. 0, or -1 when it is longer than 12 bytes (ENAMETOOLONG).
 int name_encode(const char* host, RawName& out);
 
+// The value of a hexadecimal digit (either case), -1 for any other byte.
+int hex_value(char c);
+

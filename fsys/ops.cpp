@@ -4,6 +4,7 @@
 // place before the old) with a barrier between dependent steps.
 #include <cstring>
 
+#include "batch.h"
 #include "console.h"
 #include "fat.h"
 #include "fsys.h"
@@ -99,18 +100,34 @@ FsErr count_add(Volume& v, const Folder& f, int delta, Folder* other, bool* rais
     return FsErr::ok;
 }
 
-namespace {
-
-// The checks before anything is created, with zvkfm's messages.
-FsErr create_checks(const Volume& v, int slot, const NewEntry& n) {
+// The first checks of a change at slot, with zvkfm's messages; bad_slot
+// is the line for an entry number out of range.
+FsErr slot_checks(const Volume& v, int slot, const char* bad_slot) {
     if (v.read_only) {
         err_print("error: device readonly.\n");
         return FsErr::read_only;
     }
     if (slot < 0 || slot > static_cast<int>(MAX_ENTRY_NR)) {
-        err_print("error: file not free.\n");
+        err_print("%s", bad_slot);
         return FsErr::bad_slot;
     }
+    return FsErr::ok;
+}
+
+// no_entry, with zvkfm's message, when the entry e is empty.
+FsErr entry_checks(const std::uint8_t* e) {
+    if (entry_type(e) == TYPE_EMPTY) {
+        err_print("error: no file entry.\n");
+        return FsErr::no_entry;
+    }
+    return FsErr::ok;
+}
+
+namespace {
+
+// The checks before anything is created, with zvkfm's messages.
+FsErr create_checks(const Volume& v, int slot, const NewEntry& n) {
+    if (FsErr e = slot_checks(v, slot, "error: file not free.\n"); e != FsErr::ok) return e;
     if (n.blocks == 0) {
         err_print("error: zero length.\n");
         return FsErr::zero_length;
@@ -229,19 +246,9 @@ namespace {
 
 // The checks before an entry is removed, with zvkfm's messages.
 FsErr remove_checks(const Volume& v, const Folder& f, int slot) {
-    if (v.read_only) {
-        err_print("error: device readonly.\n");
-        return FsErr::read_only;
-    }
-    if (slot < 0 || slot > static_cast<int>(MAX_ENTRY_NR)) {
-        err_print("error: invalid filenr.\n");
-        return FsErr::bad_slot;
-    }
+    if (FsErr r = slot_checks(v, slot, "error: invalid filenr.\n"); r != FsErr::ok) return r;
     const std::uint8_t* e = folder_entry(f, slot);
-    if (entry_type(e) == TYPE_EMPTY) {
-        err_print("error: no file entry.\n");
-        return FsErr::no_entry;
-    }
+    if (FsErr r = entry_checks(e); r != FsErr::ok) return r;
     if (entry_start(e) == ROOT_DIR_BLOCK) {
         err_print("error: can't delete root-directory.\n");
         return FsErr::is_root;
@@ -297,14 +304,7 @@ FsErr fs_remove(Volume& v, Folder& f, int slot, Release release) {
 }
 
 FsErr fs_update(Volume& v, Folder& f, int slot, const std::uint8_t* entry) {
-    if (v.read_only) {
-        err_print("error: device readonly.\n");
-        return FsErr::read_only;
-    }
-    if (slot < 0 || slot > static_cast<int>(MAX_ENTRY_NR)) {
-        err_print("error: invalid filenr.\n");
-        return FsErr::bad_slot;
-    }
+    if (FsErr r = slot_checks(v, slot, "error: invalid filenr.\n"); r != FsErr::ok) return r;
     std::uint8_t* e = folder_entry(f, slot);
     if (entry_type(e) == TYPE_EMPTY || entry_type(entry) == TYPE_EMPTY) {
         err_print("error: no file entry.\n");
@@ -337,11 +337,5 @@ FsErr fs_make_folder(Volume& v, Folder& parent, int slot, const RawName& name, i
         }
         return 0;
     };
-    NewEntry n;
-    n.name = name;
-    n.type = TYPE_SUBDIR;
-    n.blocks = 2;
-    n.size = 0;
-    n.contiguous = 2;
-    return fs_create(v, parent, slot, n, fill, made);
+    return fs_create(v, parent, slot, new_folder_entry(name), fill, made);
 }

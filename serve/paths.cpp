@@ -1,15 +1,10 @@
 #include "paths.h"
 
+#include "names.h"
+
 namespace {
 
 const char HEX[] = "0123456789ABCDEF";
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 bool printable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 

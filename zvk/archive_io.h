@@ -15,7 +15,4 @@ CopyOutcome export_walk(Volume& v, const std::string& image, std::string_view pa
 CopyOutcome import_walk(Volume& v, const std::string& image, const ArchiveOpen& open, std::string_view folder,
                         const CopyOptions& opt, const Report& report, const std::string& archive_name);
 
-// Split an archive path into its components.
-std::vector<std::string> path_parts(std::string_view path);
-
 }  // namespace zvk

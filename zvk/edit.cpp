@@ -18,18 +18,6 @@ Result failure(std::string path, FsErr e, std::string why = {}) {
     return r;
 }
 
-std::vector<std::string> parts_of(std::string_view path) {
-    std::vector<std::string> parts;
-    std::size_t i = 0;
-    while (i < path.size()) {
-        std::size_t j = path.find('/', i);
-        if (j == std::string_view::npos) j = path.size();
-        if (j > i) parts.emplace_back(path.substr(i, j - i));
-        i = j + 1;
-    }
-    return parts;
-}
-
 // Re-read f from the volume (after an operation that may have changed it).
 FsErr reread(Volume& v, Folder& f) { return folder_read(v, f.start, f.parent, f.name, &f); }
 
@@ -57,7 +45,7 @@ Result make_folders(Volume& v, std::string_view path) {
     if (FsErr e = folder_read_root(v, &at); e != FsErr::ok) return failure(std::string(path), e);
     std::string shown_path;
     Result total;
-    for (const std::string& part : parts_of(path)) {
+    for (const std::string& part : fs_path_parts(path)) {
         shown_path += "/" + part;
         int slot = -1;
         FsErr e = folder_lookup(at, part, &slot);
@@ -185,7 +173,7 @@ Result move_entry(Volume& v, const Match& src, std::string_view to, bool slash, 
         dest = (dst.path == "/" ? "" : dst.path) + "/" + display_name(name_display(raw.data()));
     } else if (e == FsErr::ok || e == FsErr::no_entry) {
         if (e == FsErr::ok && slash) return failure(dest, FsErr::not_folder);
-        const auto parts = parts_of(to);
+        const auto parts = fs_path_parts(to);
         std::string why;
         if (parts.empty() || !name_for_entry(parts.back(), &raw, &why)) return failure(dest, FsErr::name_too_long, why);
         std::string up;

@@ -125,6 +125,13 @@ struct CopyOutcome {
 CopyOutcome copy_tree(const std::vector<Location>& sources, const Location& dst, const CopyOptions& opt,
                       const Report& report);
 
+// How the shared operations (transfer.h) run the copy engine: the copy
+// options of a put, a report whose first error lands in res (which must
+// outlive it), and the counts of the outcome added to res.
+CopyOptions copy_options(const PutOptions& opt);
+Report result_report(Result& res, const ProgressFn& progress);
+void result_outcome(Result& res, const CopyOutcome& out);
+
 // The refusal of a folder that would hold more than 38 entries.
 std::string entries_needed(int added, int there);
 

@@ -147,18 +147,6 @@ struct Exporter {
 
 }  // namespace
 
-std::vector<std::string> path_parts(std::string_view path) {
-    std::vector<std::string> parts;
-    std::size_t i = 0;
-    while (i < path.size()) {
-        std::size_t j = path.find('/', i);
-        if (j == std::string_view::npos) j = path.size();
-        if (j > i) parts.emplace_back(path.substr(i, j - i));
-        i = j + 1;
-    }
-    return parts;
-}
-
 CopyOutcome export_walk(Volume& v, const std::string& image, std::string_view path, bool include_top,
                         ArchiveWriter& w, const Report& report) {
     Exporter x(v, w, report, image);
@@ -186,16 +174,7 @@ CopyOutcome export_walk(Volume& v, const std::string& image, std::string_view pa
 
 Result export_tree(Volume& v, std::string_view path, ArchiveWriter& w, bool include_top, const ProgressFn& progress) {
     Result res;
-    Report rep;
-    rep.error = [&res](const std::string& p, const std::string& why) {
-        if (!res.ok) return;
-        res.ok = false;
-        res.path = p.size() > 1 && p[0] == ':' ? p.substr(1) : p;
-        res.why = why;
-    };
-    rep.progress = progress;
-    const CopyOutcome out = export_walk(v, "", path, include_top, w, rep);
-    res.made = out.made;
+    res.made = export_walk(v, "", path, include_top, w, result_report(res, progress)).made;
     return res;
 }
 

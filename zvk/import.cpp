@@ -70,7 +70,7 @@ struct Importer {
 
     std::string vpath(const std::string& key) const {
         std::string p = dest == "/" ? "" : dest;
-        for (const std::string& c : path_parts(key)) {
+        for (const std::string& c : fs_path_parts(key)) {
             // As the volume shows the name the component becomes.
             RawName raw;
             p += "/" + (name_encode(c.c_str(), raw) == 0 ? display_name(name_display(raw.data())) : c);
@@ -466,25 +466,8 @@ CopyOutcome import_walk(Volume& v, const std::string& image, const ArchiveOpen& 
 
 Result import_tree(Volume& v, const ArchiveOpen& open, std::string_view folder, const PutOptions& opt,
                    const ProgressFn& progress) {
-    CopyOptions o;
-    o.clash = opt.clash;
-    o.type = opt.type;
-    o.audio = opt.audio;
-    o.mix = opt.mix;
     Result res;
-    Report rep;
-    rep.error = [&res](const std::string& p, const std::string& why) {
-        if (!res.ok) return;
-        res.ok = false;
-        res.path = p.size() > 1 && p[0] == ':' ? p.substr(1) : p;
-        res.why = why;
-    };
-    rep.progress = progress;
-    const CopyOutcome out = import_walk(v, "", open, folder, o, rep, "archive");
-    res.made = out.made;
-    res.replaced = out.replaced;
-    res.skipped = out.skipped;
-    if (out.refused || out.failed) res.ok = false;
+    result_outcome(res, import_walk(v, "", open, folder, copy_options(opt), result_report(res, progress), "archive"));
     return res;
 }
 

@@ -12,18 +12,6 @@ namespace {
 // More matches than this are refused rather than held.
 constexpr std::size_t MAX_MATCHES = 65536;
 
-std::vector<std::string> components(std::string_view path) {
-    std::vector<std::string> parts;
-    std::size_t i = 0;
-    while (i < path.size()) {
-        std::size_t j = path.find('/', i);
-        if (j == std::string_view::npos) j = path.size();
-        if (j > i) parts.emplace_back(path.substr(i, j - i));
-        i = j + 1;
-    }
-    return parts;
-}
-
 std::string join(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
@@ -95,7 +83,7 @@ bool has_wildcard(std::string_view path) { return path.find_first_of("*?[") != s
 
 FsErr expand(Volume& v, std::string_view path, std::vector<Match>* out) {
     out->clear();
-    const std::vector<std::string> parts = components(path);
+    const std::vector<std::string> parts = fs_path_parts(path);
     Folder root;
     if (FsErr e = folder_read_root(v, &root); e != FsErr::ok) return e;
     if (parts.empty()) {
@@ -124,7 +112,7 @@ FsErr resolve(Volume& v, std::string_view path, Match* out) {
     }
     if (l.slot < 0) return FsErr::no_entry;
     std::string at;
-    for (const std::string& c : components(path)) at += "/" + c;
+    for (const std::string& c : fs_path_parts(path)) at += "/" + c;
     out->path = at;
     out->folder = l.folder.start;
     out->folder_parent = l.folder.parent;

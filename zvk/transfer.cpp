@@ -10,6 +10,34 @@
 
 namespace zvk {
 
+CopyOptions copy_options(const PutOptions& opt) {
+    CopyOptions o;
+    o.clash = opt.clash;
+    o.type = opt.type;
+    o.audio = opt.audio;
+    o.mix = opt.mix;
+    return o;
+}
+
+Report result_report(Result& res, const ProgressFn& progress) {
+    Report rep;
+    rep.error = [&res](const std::string& path, const std::string& why) {
+        if (!res.ok) return;
+        res.ok = false;
+        res.path = path.size() > 1 && path[0] == ':' ? path.substr(1) : path;
+        res.why = why;
+    };
+    rep.progress = progress;
+    return rep;
+}
+
+void result_outcome(Result& res, const CopyOutcome& out) {
+    res.made = out.made;
+    res.replaced = out.replaced;
+    res.skipped = out.skipped;
+    if (out.refused || out.failed) res.ok = false;
+}
+
 namespace {
 
 // Run one copy into the folder at folder, keeping the first failure.
@@ -19,25 +47,8 @@ Result put(Volume& v, std::string_view folder, const Location& src, const PutOpt
     dst.vol = &v;
     dst.path = folder.empty() ? "/" : std::string(folder);
     dst.slash = true;
-    CopyOptions o;
-    o.clash = opt.clash;
-    o.type = opt.type;
-    o.audio = opt.audio;
-    o.mix = opt.mix;
     Result res;
-    Report rep;
-    rep.error = [&res](const std::string& path, const std::string& why) {
-        if (!res.ok) return;
-        res.ok = false;
-        res.path = path.size() > 1 && path[0] == ':' ? path.substr(1) : path;
-        res.why = why;
-    };
-    rep.progress = progress;
-    const CopyOutcome out = copy_tree({src}, dst, o, rep);
-    res.made = out.made;
-    res.replaced = out.replaced;
-    res.skipped = out.skipped;
-    if (out.refused || out.failed) res.ok = false;
+    result_outcome(res, copy_tree({src}, dst, copy_options(opt), result_report(res, progress)));
     return res;
 }
 
