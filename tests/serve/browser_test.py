@@ -20,7 +20,7 @@ DRIVER = "/usr/bin/chromedriver"
 
 try:
     from selenium import webdriver
-    from selenium.common.exceptions import WebDriverException
+    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException, WebDriverException
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -60,7 +60,11 @@ class Page:
 
     def wait(self, cond, what, timeout=30):
         try:
-            return WebDriverWait(self.d, timeout, poll_frequency=0.05).until(lambda d: cond())
+            # The listing is drawn anew after every change: an element found
+            # a moment ago may be gone by the time it is read, so try again.
+            return WebDriverWait(self.d, timeout, poll_frequency=0.05,
+                                 ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)
+                                 ).until(lambda d: cond())
         except Exception as e:  # noqa: BLE001
             raise Failure(f"waiting for {what}: {type(e).__name__}; message: {self.message()}") from None
 
