@@ -38,6 +38,7 @@ Result put(Volume& v, std::string_view folder, const Location& src, const PutOpt
     res.replaced = out.replaced;
     res.skipped = out.skipped;
     if (out.refused || out.failed) res.ok = false;
+    if (!res.ok) res.err = out.err;
     return res;
 }
 
