@@ -53,6 +53,9 @@ Reply api_map(App& app, Served& s);
 
 // --- changing (api_change.cpp) ---
 Reply api_mkdir(App& app, Served& s, const std::string& folder, const std::string& name);
+// The folder at path and every missing one above it (those there already
+// are fine), as an upload makes the folders of its path.
+Reply api_make_path(App& app, Served& s, const std::string& path);
 Reply api_rename(App& app, Served& s, const std::string& path, const std::string& name);
 Reply api_retype(App& app, Served& s, const std::string& path, int type);
 Reply api_remove(App& app, Served& s, const std::string& path);

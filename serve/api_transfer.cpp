@@ -18,8 +18,8 @@ namespace {
 Reply failed(const zvk::Result& r, const std::string& fallback) {
     const std::string where = r.path.empty() ? fallback : web_name(r.path);
     const std::string why = r.why.empty() ? std::string(fs_strerror(r.err)) : r.why;
-    // A refusal that names no code of the layer (the copy engine reports a
-    // name too long, a full folder or volume by its reason alone).
+    // A refusal without a code of the layer (a sound file that does not
+    // convert, say) is the request's fault.
     Reply rep = r.err == FsErr::ok ? reply_error(400, "", "refused") : reply_fs(r.err, where);
     rep.body["error"] = where + ": " + why;
     return rep;
@@ -99,6 +99,16 @@ Reply api_upload(App& app, Served& s, const Upload& u, const std::string& data) 
         if (!r.ok) return failed(r, path_join(u.folder, u.name));
         Reply rep;
         rep.body = {{"ok", true}, {"made", r.made}, {"replaced", r.replaced}};
+        return rep;
+    });
+}
+
+Reply api_make_path(App& app, Served& s, const std::string& path) {
+    return change_volume(app, s, [&](Volume& v) {
+        const zvk::Result r = zvk::make_folders(v, host_name(path));
+        if (!r.ok) return failed(r, path);
+        Reply rep;
+        rep.body = {{"ok", true}, {"made", r.made}};
         return rep;
     });
 }

@@ -222,7 +222,9 @@ void change_routes(httplib::Server& srv, App& app) {
             if (s && path_param(path, res)) send(res, fn(app, *s, b, path));
         });
     };
-    route("/api/mkdir", [](App& a, Served& s, const Body& b, const std::string& p) { return api_mkdir(a, s, p, b.str("name")); });
+    route("/api/mkdir", [](App& a, Served& s, const Body& b, const std::string& p) {
+        return b.num("parents", 0) ? api_make_path(a, s, path_join(p, b.str("name"))) : api_mkdir(a, s, p, b.str("name"));
+    });
     route("/api/rename", [](App& a, Served& s, const Body& b, const std::string& p) { return api_rename(a, s, p, b.str("name")); });
     route("/api/retype", [](App& a, Served& s, const Body& b, const std::string& p) {
         return api_retype(a, s, p, static_cast<int>(b.num("type")));

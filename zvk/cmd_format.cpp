@@ -1,6 +1,7 @@
 // format: the image made when missing, the label and an empty file system
 // written without a dialogue, and the volume filled from a host folder.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,6 +141,49 @@ int write_file_system(Cli& cli, const std::string& image, Volume& v, const Forma
     return 0;
 }
 
+Location fill_source(const FormatPlan& p) {
+    Location src;
+    src.path = *p.from;
+    src.slash = true;
+    return src;
+}
+
+Location fill_target(Volume& v, const std::string& image) {
+    Location dst;
+    dst.vol = &v;
+    dst.image = image;
+    dst.path = "/";
+    dst.slash = true;
+    return dst;
+}
+
+// Whether the tree of --from fits: the copy's own checks (blocks, entries
+// a folder, file sizes, names), run as a dry run against the same file
+// system made in memory, so that a tree that does not fit is refused before
+// the image is created or written. The status to
+// return, or -1 to go on.
+int check_fill_fits(Cli& cli, const std::string& image, const FormatPlan& p) {
+    const int fd = ::memfd_create("zvk-format", MFD_CLOEXEC);
+    if (fd < 0) return cli.error(image, std::strerror(errno)), 1;
+    Volume v;
+    v.fd = fd;
+    if (::ftruncate(fd, static_cast<off_t>(p.total) * static_cast<off_t>(BLOCK_SIZE)) != 0)
+        return cli.error(image, std::strerror(errno)), 1;
+    if (int r = write_file_system(cli, image, v, p); r != 0) return r;
+    std::vector<std::pair<std::string, std::string>> errors;
+    Report quiet;
+    quiet.error = [&errors](const std::string& path, const std::string& why) { errors.emplace_back(path, why); };
+    CopyOptions o;
+    o.recursive = true;
+    o.dry_run = true;
+    const CopyOutcome out = copy_tree({fill_source(p)}, fill_target(v, image), o, quiet);
+    // A name that does not fit refuses the whole tree as well: a fresh
+    // volume is filled whole or not at all.
+    if (!out.refused && out.failed == 0) return -1;
+    for (const auto& [path, why] : errors) cli.error(path, why);
+    return 1;
+}
+
 }  // namespace
 
 int cmd_format(Cli& cli, const Args& a) {
@@ -147,6 +191,8 @@ int cmd_format(Cli& cli, const Args& a) {
     FormatPlan p;
     if (!plan_format(cli, a, &p)) return 2;
     const std::string& image = a.pos[0];
+    if (p.from)
+        if (int r = check_fill_fits(cli, image, p); r >= 0) return r;
     if (int r = prepare_image(cli, image, p, a.has("force")); r >= 0) return r;
     if (cli.dry_run) {
         std::printf("format %s: %u blocks (%u sectors, %u heads, %u cylinders), %u free\n", image.c_str(), p.total,
@@ -159,17 +205,10 @@ int cmd_format(Cli& cli, const Args& a) {
         return cli.error(image, r == -3 ? "in use by another program (it holds the volume's lock)" : std::strerror(errno)), 3;
     if (int r = write_file_system(cli, image, v, p); r != 0) return r;
     if (!p.from) return 0;
-    Location src, dst;
-    src.path = *p.from;
-    src.slash = true;
-    dst.vol = &v;
-    dst.image = image;
-    dst.path = "/";
-    dst.slash = true;
     CopyOptions o;
     o.recursive = true;
     o.verbose = cli.verbose;
-    const CopyOutcome out = copy_tree({src}, dst, o, cli.report());
+    const CopyOutcome out = copy_tree({fill_source(p)}, fill_target(v, image), o, cli.report());
     return out.refused || out.failed ? 1 : 0;
 }
 

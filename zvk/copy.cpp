@@ -60,7 +60,8 @@ bool dest_raw(Copy& c, const Src& s, RawName* raw) {
                              : c.opt.audio && !s.dir ? audio_entry_name(s.base)
                                                      : s.base;
     if (name_for_entry(name, raw, &why)) return true;
-    c.error(s.shown, why + " (" + name + ")");
+    c.error(s.shown, why + " (" + name + ")", 
+            !name.empty() && name.find('/') == std::string::npos ? FsErr::name_too_long : FsErr::ok);
     return false;
 }
 
@@ -113,11 +114,11 @@ bool clash(Copy& c, Placed& p, const VDst& d) {
         return false;
     }
     if (p.s->dir || there_folder) {
-        c.problem(p.dest, p.s->dir ? "a file of that name is there" : "a folder of that name is there");
+        c.problem(p.dest, p.s->dir ? "a file of that name is there" : "a folder of that name is there", FsErr::exists);
         return false;
     }
     if (c.opt.clash == Clash::stop) {
-        c.problem(p.dest, "name already taken (-n skips, -f replaces)");
+        c.problem(p.dest, "name already taken (-n skips, -f replaces)", FsErr::exists);
         return false;
     }
     p.act = Act::replace;
@@ -139,7 +140,8 @@ bool place(Copy& c, const Src& s, const VDst& d, const std::vector<Placed>& earl
     if (!s.dir) {
         if ((p->blocks = blocks_for(c, s)) == 0) return false;
         if (p->blocks > MAX_FILE_BLOCKS)
-            return c.problem(s.shown, std::to_string(p->blocks) + " blocks; a file holds at most 65,535"), false;
+            return c.problem(s.shown, std::to_string(p->blocks) + " blocks; a file holds at most 65,535", FsErr::too_big),
+                   false;
     }
     p->slot = d.exists ? folder_find_raw(d.f, p->raw) : -1;
     return p->slot < 0 || clash(c, *p, d);
@@ -158,7 +160,7 @@ void account(Copy& c, const std::vector<Placed>& placed, const VDst& d) {
         }
     }
     if (entries > static_cast<int>(MAX_ENTRY_NR))
-        c.problem(d.shown(), entries_needed(entries - there, there));
+        c.problem(d.shown(), entries_needed(entries - there, there), FsErr::bad_slot);
 }
 
 void say_plan(Copy& c, const std::vector<Placed>& placed) {
@@ -243,7 +245,7 @@ void add_entries(Copy& c, std::vector<Placed>& placed, VDst& d) {
         const FsErr e = items[k].err != FsErr::ok ? items[k].err : all;
         if (e != FsErr::ok) {
             p.act = Act::failed;
-            c.error(e == FsErr::fill_failed ? p.s->shown : p.dest, fs_strerror(e));
+            c.error(e == FsErr::fill_failed ? p.s->shown : p.dest, fs_strerror(e), e);
             continue;
         }
         p.slot = items[k].slot;
@@ -271,7 +273,7 @@ void replace_entry(Copy& c, Placed& p, VDst& d) {
         e = fs_update(v, d.f, p.slot, entry.data());
     }
     if (e != FsErr::ok) {
-        c.error(p.dest, fs_strerror(e));
+        c.error(p.dest, fs_strerror(e), e);
         return;
     }
     ++c.out.replaced;
@@ -332,7 +334,8 @@ void run_volume_copy(Copy& c, std::vector<Src>& items, const Location& dst) {
     const std::uint32_t free = free_counter(*c.dst);
     if (c.blocks_needed > free)
         c.problem(shown(dst.image, "/"), "copy needs " + std::to_string(c.blocks_needed) + " blocks, " +
-                                            std::to_string(free) + " are free");
+                                            std::to_string(free) + " are free",
+                  FsErr::no_space);
     if (!c.problems.empty()) return;
     c.out.files = c.progress.files_total;
     c.out.bytes = c.progress.bytes_total;

@@ -46,15 +46,17 @@ std::uint64_t Src::blocks() const {
     return (bytes + BLOCK_SIZE - 1) / BLOCK_SIZE;
 }
 
-void Copy::error(const std::string& path, const std::string& why) {
+void Copy::error(const std::string& path, const std::string& why, FsErr code) {
     if (mode == Mode::plan) return;  // said again by the pass that acts
     ++out.failed;
+    if (out.err == FsErr::ok) out.err = code;
     if (report.error) report.error(path, why);
 }
 
-void Copy::problem(const std::string& path, const std::string& why) {
-    if (mode == Mode::plan) problems.push_back(path + '\t' + why);
-    else error(path, why);
+void Copy::problem(const std::string& path, const std::string& why, FsErr code) {
+    if (mode != Mode::plan) return error(path, why, code);
+    problems.push_back(path + '\t' + why);
+    if (problem_err == FsErr::ok) problem_err = code;
 }
 
 void Copy::say(const std::string& line) {

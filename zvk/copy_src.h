@@ -49,13 +49,16 @@ struct Copy {
     std::uint64_t blocks_needed = 0;
     std::uint64_t host_bytes = 0;
     std::vector<std::string> problems;  // "PATH\tWHY": refusals of the whole copy
+    FsErr problem_err = FsErr::ok;      // the code of the first refusal that has one
     Progress progress;
     std::vector<std::uint64_t> along;  // source folders on the current path (one volume)
     std::uint64_t visits = 0;
     std::unordered_map<std::string, std::uint64_t> instrument_bytes;  // sound files converted by the first pass
 
-    void error(const std::string& path, const std::string& why);
-    void problem(const std::string& path, const std::string& why);
+    // code: the layer's code for the failure, when one fits (the first
+    // one given becomes CopyOutcome::err).
+    void error(const std::string& path, const std::string& why, FsErr code = FsErr::ok);
+    void problem(const std::string& path, const std::string& why, FsErr code = FsErr::ok);
     void say(const std::string& line);
     void tick(std::uint64_t bytes);
 };

@@ -206,6 +206,7 @@ CopyOutcome copy_tree(const std::vector<Location>& sources, const Location& dst,
         if (report.error) report.error(p.substr(0, tab), p.substr(tab + 1));
     }
     c.out.refused = !c.problems.empty();
+    if (c.out.refused) c.out.err = c.problem_err;
     if (!sources_ok && c.out.failed == 0) c.out.failed = 1;
     return c.out;
 }

@@ -115,6 +115,7 @@ struct CopyOutcome {
     bool refused = false;  // nothing written: it does not fit, or a clash
     int failed = 0;        // items that failed (each reported)
     int made = 0, replaced = 0, skipped = 0;
+    FsErr err = FsErr::ok;  // the layer's code for the refusal or first failure, when one fits
     std::uint64_t files = 0, bytes = 0;  // planned
 };
 

@@ -36,6 +36,7 @@ void result_outcome(Result& res, const CopyOutcome& out) {
     res.replaced = out.replaced;
     res.skipped = out.skipped;
     if (out.refused || out.failed) res.ok = false;
+    if (!res.ok) res.err = out.err;
 }
 
 namespace {

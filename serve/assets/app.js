@@ -523,7 +523,8 @@ function dropTarget(el, path) {
 
 // --- uploads --------------------------------------------------------------
 
-// The files of a drop, folders walked: [{file, rel}].
+// The files of a drop, folders walked: [{file, rel}], and an empty folder
+// as {dir: true, rel}.
 async function dropFiles(dt) {
   const out = [];
   const entries = [...dt.items].map((it) => (it.webkitGetAsEntry ? it.webkitGetAsEntry() : null));
@@ -541,7 +542,9 @@ async function dropFiles(dt) {
       const file = await new Promise((resolve, reject) => entry.file(resolve, reject));
       out.push({ file, rel: prefix + entry.name });
     } else if (entry.isDirectory) {
-      for (const child of await readAll(entry.createReader())) await walk(child, `${prefix}${entry.name}/`);
+      const children = await readAll(entry.createReader());
+      if (!children.length) out.push({ dir: true, rel: prefix + entry.name });
+      for (const child of children) await walk(child, `${prefix}${entry.name}/`);
     }
   };
   for (const entry of entries) if (entry) await walk(entry, "");
@@ -572,7 +575,7 @@ function upload(items, folder) {
     name.className = "uname";
     name.textContent = join(folder, it.rel);
     const bar = document.createElement("progress");
-    bar.max = Math.max(1, it.file.size);
+    bar.max = Math.max(1, it.dir ? 0 : it.file.size);
     bar.value = 0;
     const st = document.createElement("span");
     st.className = "ustate";
@@ -581,7 +584,7 @@ function upload(items, folder) {
     $("upload-list").append(li);
     uploads.queue.push({ ...it, folder, vol: state.vol, li, bar, st, convert: $("convert").checked,
       replace: $("replace").checked });
-    uploads.bytesTotal += it.file.size;
+    uploads.bytesTotal += it.dir ? 0 : it.file.size;
   }
   overall();
   if (!uploads.running) runUploads();
@@ -600,7 +603,7 @@ function finishItem(it, ok, text) {
   it.st.textContent = text;
   it.bar.value = it.bar.max;
   if (ok) uploads.done++; else uploads.failed++;
-  uploads.bytesDone += it.file.size;
+  uploads.bytesDone += it.dir ? 0 : it.file.size;
   overall();
 }
 
@@ -628,6 +631,17 @@ function send(it) {
   });
 }
 
+// An empty folder of a drop, made with the folders above it: null or the
+// reason it failed.
+async function makeFolder(it) {
+  try {
+    await api("POST", "/api/mkdir", { vol: it.vol, path: it.folder, name: it.rel, parents: 1 });
+    return null;
+  } catch (e) {
+    return e.message;
+  }
+}
+
 // What is known to fail before sending: too big a file, too little room.
 function precheck(it) {
   const blocks = Math.ceil(it.file.size / 512);
@@ -646,8 +660,7 @@ async function runUploads() {
     const it = uploads.queue.shift();
     it.st.textContent = "uploading";
     overall();
-    const early = precheck(it);
-    const why = early || (await send(it));
+    const why = it.dir ? await makeFolder(it) : precheck(it) || (await send(it));
     finishItem(it, !why, why ? `failed: ${why}` : "done");
     // The free count and the listing after each file, so the next
     // precheck is right and the new entries show.

@@ -257,14 +257,15 @@ def test_changes_and_their_messages(tools):
     try:
         post = lambda target, **body: srv.json("POST", target, dict(vol=0, **body))  # noqa: E731
         status, j = srv.upload("/", "VERYLONGNAME1.BIN", b"x" * 10)
-        expect(status == 400 and "12" in j["error"], f"a long name: {status} {j}")
+        expect(status == 400 and j["code"] == "name_too_long" and "12" in j["error"], f"a long name: {status} {j}")
         for i in range(38):
             status, j = post("/api/mkdir", path="/", name=f"D{i}")
             expect(status == 200, f"mkdir D{i}: {j}")
         status, j = post("/api/mkdir", path="/", name="ONE.MORE")
         expect(status == 409 and "38" in j["error"], f"a 39th entry: {status} {j}")
         status, j = srv.upload("/", "ONE.MORE", b"x" * 10)
-        expect(status >= 400 and "38" in j["error"], f"a 39th entry by upload: {status} {j}")
+        expect(status == 409 and j["code"] == "folder_full" and "38" in j["error"],
+               f"a 39th entry by upload: {status} {j}")
         status, j = post("/api/delete", path="/D37")
         expect(status == 200, f"delete D37: {j}")
         data = os.urandom(1500)
@@ -272,10 +273,19 @@ def test_changes_and_their_messages(tools):
         status, j = post("/api/link", path="/D0/A.BIN", folder="/D1", name="B.BIN")
         expect(status == 200 and j["path"] == "/D1/B.BIN", f"link: {status} {j}")
         expect(srv.listing("/D0")["A.BIN"]["links"] == 2, "links counted")
+        # The empty folders of a dropped tree: made with those above them.
+        for _ in range(2):
+            status, j = post("/api/mkdir", path="/D1", name="new/sub", parents=1)
+            expect(status == 200, f"mkdir -p: {status} {j}")
+        expect(srv.listing("/D1/NEW")["SUB"]["folder"], "an empty folder made below a new one")
+        status, j = post("/api/mkdir", path="/D1", name="B.BIN/X", parents=1)
+        expect(status == 400 and j["code"] == "not_folder", f"mkdir -p through a file: {status} {j}")
         tools.check(img, what="a link")
         status, j = post("/api/rename", path="/D0/A.BIN", name="d0")
         expect(status == 200, f"a file renamed like a folder elsewhere: {j}")
         expect(srv.upload("/D0", "C.BIN", b"c" * 600)[0] == 200, "upload C.BIN")
+        status, j = srv.upload("/D0", "C.BIN", b"x" * 600)
+        expect(status == 409 and j["code"] == "exists" and "taken" in j["error"], f"an upload onto a taken name: {status} {j}")
         status, j = post("/api/rename", path="/D0/C.BIN", name="d0")
         expect(status == 409 and j["code"] == "exists", f"a rename onto a taken name: {status} {j}")
         status, j = post("/api/retype", path="/D0", type=3)

@@ -273,6 +273,27 @@ TEST_F(ZvkCmd, FormatMakesFillsAndRefuses) {
   EXPECT_STATUS(zvk({"format", "x.img"}), 2);
 }
 
+TEST_F(ZvkCmd, FormatFromATreeThatDoesNotFitChangesNothing) {
+  host_file("big/A.INS", pattern(1200 * 512, 1));
+  host_file("big/B.INS", pattern(1200 * 512, 2));
+  ASSERT_EQ(zvk({"format", "new.img", "--blocks", "4000"}).exit_code, 0);
+  const std::vector<std::uint8_t> before = read_file(tmp.file("new.img"));
+  RunResult r = zvk({"format", "new.img", "--blocks", "1600", "--force", "--from", "big"});
+  EXPECT_STATUS(r, 1);
+  EXPECT_TRUE(has(r.err, "copy needs 2400 blocks")) << r.err;
+  EXPECT_EQ(read_file(tmp.file("new.img")), before);
+  // A folder of 39 entries, or a name beyond 12 bytes: no image is made.
+  for (int i = 0; i < 39; ++i) host_file("many/F" + std::to_string(i), pattern(10, i));
+  r = zvk({"format", "none.img", "--blocks", "1600", "--from", "many"});
+  EXPECT_STATUS(r, 1);
+  EXPECT_TRUE(has(r.err, "a folder holds 38")) << r.err;
+  host_file("long/ABCDEFGHIJKLM", pattern(10, 1));
+  r = zvk({"format", "none.img", "--blocks", "1600", "--from", "long"});
+  EXPECT_STATUS(r, 1);
+  EXPECT_TRUE(has(r.err, "longer than 12 bytes")) << r.err;
+  EXPECT_FALSE(file_exists(tmp.file("none.img")));
+}
+
 TEST_F(ZvkCmd, LockedAndReadOnlyVolumesAreNotWritten) {
   make_volume();
   host_file("a.bin", pattern(100, 1));
