@@ -7,6 +7,9 @@
 
 FsErr count_add(Volume& v, const Folder& f, int delta, Folder* other, bool* raised);
 FsErr remove_entry(Volume& v, Folder& f, int slot, Release release, Folder* other);
+// Link a chain of blocks blocks from the first free run at or after *first
+// (rewrite.cpp): ok, or the failure with nothing allocated.
+FsErr chain_allocate_from(Volume& v, std::uint64_t blocks, std::uint64_t* first, std::uint64_t* contiguous);
 FsErr create_entry(Volume& v, Folder& f, int slot, const NewEntry& n, const ChainFill& fill, int* made,
                    Folder* other);
 FsErr slot_checks(const Volume& v, int slot, const char* bad_slot);
@@ -158,14 +161,7 @@ FsErr fs_chain_new_uncommitted(Volume& v, std::uint64_t blocks, const ChainFill&
     if (blocks > MAX_FILE_BLOCKS) return FsErr::too_big;
     if (blocks > free_counter(v)) return FsErr::no_space;
     *start = data_start(total_blocks(v));
-    const std::uint32_t counter = free_counter(v);
-    const int r = fat_alloc_chain(v, start, blocks, contiguous);
-    if (r == -3) {
-        std::uint64_t s = *start, freed = 0;
-        fat_free_chain(v, &s, blocks, &freed);
-        set_free_counter(v, counter);
-    }
-    if (r < 0) return r == -2 ? FsErr::no_space : FsErr::fat_error;
+    if (FsErr e = chain_allocate_from(v, blocks, start, contiguous); e != FsErr::ok) return e;
     if (fill && fill(*start, *contiguous) != 0) {
         blocks_release(v, *start, blocks);
         return FsErr::fill_failed;

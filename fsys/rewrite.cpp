@@ -163,11 +163,9 @@ FsErr fs_replace_linked(Volume& v, Folder& f, int slot, std::uint64_t start, std
     return FsErr::ok;
 }
 
-namespace {
-
 // Link a chain of blocks blocks from the first free run at or after *first:
 // ok, or the failure with nothing allocated.
-FsErr allocate_from(Volume& v, std::uint64_t blocks, std::uint64_t* first, std::uint64_t* contiguous) {
+FsErr chain_allocate_from(Volume& v, std::uint64_t blocks, std::uint64_t* first, std::uint64_t* contiguous) {
     const std::uint32_t counter = free_counter(v);
     const int r = fat_alloc_chain(v, first, blocks, contiguous);
     if (r == -3) {
@@ -179,6 +177,8 @@ FsErr allocate_from(Volume& v, std::uint64_t blocks, std::uint64_t* first, std::
     if (r == -2) return FsErr::no_space;
     return r < 0 ? FsErr::fat_error : FsErr::ok;
 }
+
+namespace {
 
 // Last block of the chain of blocks blocks at first, or 0 when the FAT
 // does not lead that far.
@@ -207,7 +207,7 @@ FsErr fs_chain_append(Volume& v, std::uint64_t* last, std::uint64_t blocks, cons
     // stays one run.
     *first = data_start(total);
     if (*last != 0 && !fat_next_free(v, *last + 1, first)) *first = data_start(total);
-    if (FsErr e = allocate_from(v, blocks, first, contiguous); e != FsErr::ok) return e;
+    if (FsErr e = chain_allocate_from(v, blocks, first, contiguous); e != FsErr::ok) return e;
     const std::uint64_t end = chain_last(v, *first, blocks);
     FsErr e = FsErr::ok;
     if (end == 0) e = FsErr::fat_error;
