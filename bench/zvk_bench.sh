@@ -9,28 +9,14 @@
 # usage: zvk_bench.sh ZVK
 set -euo pipefail
 zvk=$(realpath "$1")
+# shellcheck source=bench/common.sh
+. "$(dirname "$(realpath "$0")")/common.sh"
 runs=${BENCH_RUNS:-10}
 [ "$runs" -ge 10 ] || runs=10
 work=$(mktemp -d "${TMPDIR:-/tmp}/zvk-bench.XXXXXX")
 trap '[ -n "${BENCH_KEEP:-}" ] || rm -rf "$work"' EXIT
 cd "$work"
 
-median() {
-    local prep=()
-    [ -n "$1" ] && prep=(--prepare "$1")
-    hyperfine -w 2 -r "$runs" "${prep[@]}" --export-json hf.json "$2" >/dev/null 2>&1 ||
-        { echo "bench: failed: $2" >&2; exit 1; }
-    python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' hf.json
-}
-row() {
-    awk -v w="$1" -v a="$2" -v n="$3" -v b="$4" -v g="$5" 'BEGIN {
-        r = a / b
-        printf "| %s | %.1f ms | %s: %.1f ms | %.2fx | %s %s |\n", w, a * 1000, n, b * 1000, r, g, (r <= g + 0 ? "met" : "MISSED")
-    }'
-}
-peak_kb() {
-    /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ { print $2 }'
-}
 
 python3 - <<'PY'
 import os, random
