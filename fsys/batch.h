@@ -1,5 +1,5 @@
-// Pieces for bulk creation with fs_create_batch: a new folder among the
-// items of a batch.
+// A new folder as an entry made with fs_create: its entry and the fill of
+// its two blocks.
 #pragma once
 
 #include "fsys.h"

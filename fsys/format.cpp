@@ -24,6 +24,7 @@ int label_write(Volume& v) {
         err_print("error: can't write label.\n");
         return -2;
     }
+    v.counter_dirty = false;
     if (block_write(v, v.devid.data(), 1) != 0) {
         err_print("error: can't write label.\n");
         return -3;

@@ -180,17 +180,7 @@ struct NewEntry {
 // with a warning.
 FsErr fs_create(Volume& v, Folder& f, int slot, const NewEntry& e, const ChainFill& fill, int* made = nullptr);
 
-// Many new entries of one folder at once, as a bulk copy wants them: every
-// chain linked and filled, the count raised once, one barrier, then the
-// entries, each block of the folder written once. Items that fail (their
-// err set) leave nothing behind; the others are made.
-struct BatchItem {
-    NewEntry entry;
-    ChainFill fill;
-    int slot = -1;  // in: the slot wanted (-1: the next free); out: the slot made
-    FsErr err = FsErr::ok;
-};
-FsErr fs_create_batch(Volume& v, Folder& f, std::vector<BatchItem>& items);
+// Many new entries across folders, with one barrier: TreeBatch (tree.h).
 
 // What fs_remove gives back with the entry.
 enum class Release {

@@ -1,5 +1,4 @@
-// Sources for new chains, the bulk creation of many entries of one folder,
-// and the errors' texts.
+// Sources for new chains, and the errors' texts.
 #include <cerrno>
 #include <cstring>
 
@@ -56,104 +55,6 @@ ChainFill fill_from_chain(Volume& v, Volume& from, std::uint64_t start, std::uin
         }
         return 0;
     };
-}
-
-namespace {
-
-// Slots for the items of a batch: each the slot it asks for, when empty
-// and not asked for twice, else the next free one; bad_slot when none.
-void batch_slots(const Folder& f, std::vector<BatchItem>& items) {
-    std::array<bool, DIR_ENTRIES> taken{};
-    for (int i = 1; i <= static_cast<int>(MAX_ENTRY_NR); ++i)
-        taken[static_cast<std::size_t>(i)] = entry_type(folder_entry(f, i)) != TYPE_EMPTY;
-    int next = 1;
-    for (BatchItem& it : items) {
-        const bool wanted = it.slot >= 1 && it.slot <= static_cast<int>(MAX_ENTRY_NR);
-        if (!wanted || taken[static_cast<std::size_t>(it.slot)]) {
-            while (next <= static_cast<int>(MAX_ENTRY_NR) && taken[static_cast<std::size_t>(next)]) ++next;
-            it.slot = next <= static_cast<int>(MAX_ENTRY_NR) ? next : -1;
-        }
-        if (it.slot < 0) {
-            it.err = FsErr::bad_slot;
-            continue;
-        }
-        taken[static_cast<std::size_t>(it.slot)] = true;
-    }
-}
-
-// Link and fill the chain of one item: its first block and run, or the
-// item's err set with nothing left allocated.
-void batch_chain(Volume& v, BatchItem& it, std::uint64_t* start, std::uint64_t* contiguous) {
-    const NewEntry& n = it.entry;
-    *start = n.first;
-    *contiguous = n.contiguous;
-    if (n.blocks == 0) it.err = FsErr::zero_length;
-    else if (n.blocks > MAX_FILE_BLOCKS) it.err = FsErr::too_big;
-    else if (n.type == TYPE_EMPTY) it.err = FsErr::bad_type;
-    if (it.err != FsErr::ok || n.first != 0) return;
-    if (n.blocks > free_counter(v)) {
-        it.err = FsErr::no_space;
-        return;
-    }
-    it.err = fs_chain_new_uncommitted(v, n.blocks, it.fill, start, contiguous);
-}
-
-void entry_put(std::uint8_t* e, const NewEntry& n, std::uint64_t contiguous, std::uint64_t start) {
-    std::memset(e, 0, DIR_ENTRY_SIZE);
-    e[entry_field::TYPE] = n.type;
-    std::memcpy(e + entry_field::NAME, n.name.data(), NAME_LEN);
-    be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(n.size));
-    be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(contiguous));
-    be32_put(e + entry_field::START, static_cast<std::uint32_t>(start));
-}
-
-// Give back the chains of the made items after the batch failed.
-void batch_undo(Volume& v, std::vector<BatchItem>& items, const std::vector<std::uint64_t>& starts, FsErr why) {
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (items[i].err != FsErr::ok) continue;
-        if (items[i].entry.first == 0) blocks_release(v, starts[i], items[i].entry.blocks);
-        items[i].err = why;
-    }
-    fat_command_end(v);
-}
-
-}  // namespace
-
-FsErr fs_create_batch(Volume& v, Folder& f, std::vector<BatchItem>& items) {
-    if (v.read_only) return FsErr::read_only;
-    batch_slots(f, items);
-    std::vector<std::uint64_t> starts(items.size()), runs(items.size());
-    int made = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (items[i].err != FsErr::ok) continue;
-        batch_chain(v, items[i], &starts[i], &runs[i]);
-        made += items[i].err == FsErr::ok;
-    }
-    if (made == 0) return fat_command_end(v) == 0 ? FsErr::ok : FsErr::fat_error;
-    bool raised = false;
-    FsErr e = count_add(v, f, made, nullptr, &raised);
-    // Every chain and the count are durable before any entry names them.
-    if (e == FsErr::ok && fat_commit(v) != 0) e = FsErr::fat_error;
-    if (e != FsErr::ok) {
-        if (raised) count_add(v, f, -made, nullptr, &raised);
-        batch_undo(v, items, starts, e);
-        return e;
-    }
-    const DirImage before = f.image;
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (items[i].err == FsErr::ok) entry_put(folder_entry(f, items[i].slot), items[i].entry, runs[i], starts[i]);
-    if (folder_write(v, f) == FsErr::ok) return FsErr::ok;
-    f.image = before;
-    // The entries may be on the volume in part: nothing is given back until
-    // the folder is known to be without them.
-    if (folder_write(v, f) == FsErr::ok && volume_barrier(v) == 0) {
-        count_add(v, f, -made, nullptr, &raised);
-        batch_undo(v, items, starts, FsErr::write_error);
-    } else {
-        for (BatchItem& it : items)
-            if (it.err == FsErr::ok) it.err = FsErr::write_error;
-    }
-    return FsErr::write_error;
 }
 
 const char* fs_strerror(FsErr e) {

@@ -23,6 +23,7 @@ bool holds_volume(const Volume& v) {
 // Open one image as the options and the other programs allow: 0, or -1
 // (cannot be opened), -2 (headers unreadable).
 int open_one(Served& s, bool read_only) {
+    s.vol.bulk = true;
     if (read_only) {
         s.read_only_why = "served read-only (--read-only)";
         return volume_open_readonly(s.vol, s.path.c_str());

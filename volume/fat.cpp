@@ -10,6 +10,7 @@
 void fat_cache_reset(Volume& v) {
     v.fat.fat_block.fill(FAT_SLOT_EMPTY);
     v.fat.dirty.fill(0);
+    v.free_hint = 0;
 }
 
 namespace {
@@ -200,6 +201,7 @@ int fat_set(Volume& v, std::uint64_t n, std::uint32_t value) {
     if (slot < 0) return -2;
     v.fat.dirty[slot] = 1;
     be24_put(v.fat.buffer[slot].data() + fat_offset_of(n), value);
+    if (value == FAT_FREE && n < v.free_hint) v.free_hint = n;
     return 0;
 }
 
@@ -234,6 +236,11 @@ namespace {
 // block at a time, with the victim counter advanced as per entry.
 bool next_free_block(Volume& v, std::uint64_t from, std::uint64_t* found) {
     const std::uint64_t total = total_blocks(v);
+    // Nothing is free below the hint: a search from there on tells where
+    // the lowest free block now is.
+    const std::uint64_t floor = std::max<std::uint64_t>(v.free_hint, data_start(total));
+    const bool lowest = v.bulk && from <= floor;
+    if (lowest) from = floor;
     FatScan scan(v, 1);
     for (std::uint64_t b = from; b < total;) {
         int slot = fat_slot_for(v, b);
@@ -244,15 +251,21 @@ bool next_free_block(Volume& v, std::uint64_t from, std::uint64_t* found) {
         if (i < end - b) {
             count_hits(v, i);
             *found = b + i;
+            if (lowest) v.free_hint = *found;
             return true;
         }
         count_hits(v, end - b - 1);
         b = end;
     }
+    if (lowest) v.free_hint = total;
     return false;
 }
 
 int write_os_block(Volume& v) {
+    if (v.bulk) {
+        v.counter_dirty = true;
+        return 0;
+    }
     if (block_write(v, v.os.data(), 2) != 0) {
         err_print("error: can't update free-blocks entry.\n");
         return -3;
@@ -411,6 +424,12 @@ int fat_flush(Volume& v) {
         if (!v.fat.dirty[i]) continue;
         if (block_write(v, v.fat.buffer[i].data(), v.fat.fat_block[i] + FAT_FIRST_BLOCK) == 0)
             v.fat.dirty[i] = 0;
+        else
+            result = -1;
+    }
+    if (v.counter_dirty) {
+        if (block_write(v, v.os.data(), 2) == 0)
+            v.counter_dirty = false;
         else
             result = -1;
     }

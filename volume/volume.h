@@ -53,6 +53,14 @@ struct Volume {
     // Calls of fat_command_end: a program that ends each of its commands
     // with one leaves it out when an operation already made it.
     std::uint64_t command_ends = 0;
+    // Bulk mode, for the programs not held to zvkfm's order of writes (zvk
+    // and its server): the allocator's search starts at free_hint, below
+    // which no data block is free, and the free-block counter reaches
+    // block 2 with the FAT at the next flush instead of at every change (a
+    // crash in between leaves a stale counter, which a check corrects).
+    bool bulk = false;
+    std::uint64_t free_hint = 0;
+    bool counter_dirty = false;
 
     Volume() = default;
     Volume(const Volume&) = delete;

@@ -169,6 +169,7 @@ int check_fill_fits(Cli& cli, const std::string& image, const FormatPlan& p) {
     v.fd = fd;
     if (::ftruncate(fd, static_cast<off_t>(p.total) * static_cast<off_t>(BLOCK_SIZE)) != 0)
         return cli.error(image, std::strerror(errno)), 1;
+    v.bulk = true;
     if (int r = write_file_system(cli, image, v, p); r != 0) return r;
     std::vector<std::pair<std::string, std::string>> errors;
     Report quiet;

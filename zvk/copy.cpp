@@ -1,13 +1,15 @@
 // Copies into a volume folder: each source placed (added, replacing a file,
 // or merged into a folder of the same name), checked in a first pass that
-// changes nothing, then made folder by folder in one batch each.
+// changes nothing, then made: the new entries of every folder in one batch
+// of the volume layer (one barrier for a whole tree), replaced files each
+// on its own.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "audio_in.h"
-#include "batch.h"
 #include "rewrite.h"
 #include "copy_src.h"
 #include "fat.h"
@@ -23,6 +25,7 @@ struct VDst {
     bool exists = false;
     std::string image;
     std::string vpath;
+    std::uint64_t batches = 0;  // the batches committed when f was read
     std::string shown() const { return zvk::shown(image, vpath); }
 };
 
@@ -203,57 +206,6 @@ ChainFill source_fill(Copy& c, const Placed& p, Fds& fds) {
     return counted(c, fill_from_host(v, fd, s.bytes, p.blocks), bytes);
 }
 
-BatchItem batch_item(Copy& c, const Placed& p, const VDst& d, int slot, Fds& fds) {
-    BatchItem it;
-    it.slot = slot;
-    if (p.s->dir) {
-        it.entry = new_folder_entry(p.raw);
-        it.fill = fill_new_folder(*c.dst, d.f, slot);
-        return it;
-    }
-    it.entry.name = p.raw;
-    it.entry.type = p.type;
-    it.entry.blocks = p.blocks;
-    it.entry.size = p.blocks;
-    it.entry.contiguous = 1;
-    it.fill = source_fill(c, p, fds);
-    return it;
-}
-
-// The new entries of d in one batch.
-void add_entries(Copy& c, std::vector<Placed>& placed, VDst& d) {
-    Fds fds;
-    std::vector<BatchItem> items;
-    std::vector<std::size_t> which;
-    int next = 0;
-    for (std::size_t i = 0; i < placed.size(); ++i) {
-        if (placed[i].act != Act::add) continue;
-        do ++next;
-        while (next <= static_cast<int>(MAX_ENTRY_NR) && entry_type(folder_entry(d.f, next)) != TYPE_EMPTY);
-        BatchItem it = batch_item(c, placed[i], d, next, fds);
-        if (!it.fill) {
-            placed[i].act = Act::failed;
-            continue;
-        }
-        items.push_back(std::move(it));
-        which.push_back(i);
-    }
-    if (items.empty()) return;
-    const FsErr all = fs_create_batch(*c.dst, d.f, items);
-    for (std::size_t k = 0; k < items.size(); ++k) {
-        Placed& p = placed[which[k]];
-        const FsErr e = items[k].err != FsErr::ok ? items[k].err : all;
-        if (e != FsErr::ok) {
-            p.act = Act::failed;
-            c.error(e == FsErr::fill_failed ? p.s->shown : p.dest, fs_strerror(e), e);
-            continue;
-        }
-        p.slot = items[k].slot;
-        ++c.out.made;
-        c.say(p.s->dir ? "made folder " + p.dest : p.s->shown + " -> " + p.dest);
-    }
-}
-
 // One file replaced by the source's data: a new chain, then the switch.
 void replace_entry(Copy& c, Placed& p, VDst& d) {
     Fds fds;
@@ -280,6 +232,122 @@ void replace_entry(Copy& c, Placed& p, VDst& d) {
     c.say(p.s->shown + " -> " + p.dest + " (replaced)");
 }
 
+// The writing pass keeps one batch open across folders; it is committed
+// when it holds much, before a file is replaced, and at the end.
+constexpr std::size_t BATCH_HELD = std::size_t{4} << 20;
+
+void commit_batch(Copy& c) {
+    if (!c.batch) return;
+    c.batch->commit();
+    for (const Copy::Made& m : c.made) {
+        const FsErr e = c.batch->result(m.handle);
+        if (e != FsErr::ok) {
+            c.error(m.dest, fs_strerror(e), e);
+            continue;
+        }
+        ++c.out.made;
+        c.say(m.line);
+    }
+    c.made.clear();
+    c.batch.reset();
+    ++c.batches;
+}
+
+// d as the volume holds it now, when a batch was committed since it was read.
+bool refresh(Copy& c, VDst& d) {
+    if (d.batches == c.batches) return true;
+    Folder again;
+    const FsErr e = folder_is_root(d.f) ? folder_read_root(*c.dst, &again)
+                                        : folder_read(*c.dst, d.f.start, d.f.parent, d.f.name, &again);
+    if (e != FsErr::ok) return c.error(d.shown(), fs_strerror(e), e), false;
+    d.f = again;
+    d.batches = c.batches;
+    return true;
+}
+
+// The handle of the existing folder d in the open batch, or -1.
+int batch_handle(Copy& c, VDst& d) {
+    if (c.batch && c.batch->held() > BATCH_HELD) commit_batch(c);
+    if (!refresh(c, d)) return -1;
+    if (!c.batch) c.batch = std::make_unique<TreeBatch>(*c.dst);
+    return c.batch->existing(d.f);
+}
+
+// A new file in handle h of the batch, made when the batch is.
+void add_file(Copy& c, int h, Placed& p) {
+    Fds fds;
+    const ChainFill fill = source_fill(c, p, fds);
+    if (!fill) {
+        p.act = Act::failed;
+        return;
+    }
+    NewEntry n;
+    n.name = p.raw;
+    n.type = p.type;
+    n.blocks = n.size = p.blocks;
+    n.contiguous = 1;
+    const FsErr e = c.batch->add(h, n, fill);
+    if (e != FsErr::ok) {
+        p.act = Act::failed;
+        return c.error(e == FsErr::fill_failed ? p.s->shown : p.dest, fs_strerror(e), e);
+    }
+    c.made.push_back({h, p.dest, p.s->shown + " -> " + p.dest});
+}
+
+void add_folder(Copy& c, int h, Placed& p, const VDst& d, int depth);
+
+// Everything under the folder source src into the new folder h of the batch.
+void fill_folder(Copy& c, int h, const Src& src, const VDst& at, int depth) {
+    if (!enter_source(c, src, depth)) return;
+    std::vector<Src> kids;
+    if (!children_of(c, src, &kids)) return;
+    std::vector<Placed> placed;
+    for (const Src& s : kids) {
+        Placed p;
+        if (place(c, s, at, placed, &p)) placed.push_back(p);
+    }
+    const bool on_volume = src.kind == Src::Kind::volume;
+    if (on_volume) c.along.push_back(src.root ? ROOT_DIR_BLOCK : entry_start(src.entry.data()));
+    for (Placed& p : placed) {
+        if (p.s->dir) add_folder(c, h, p, at, depth + 1);
+        else add_file(c, h, p);
+    }
+    if (on_volume) c.along.pop_back();
+}
+
+// A new folder in handle h of the batch, with all its source holds.
+void add_folder(Copy& c, int h, Placed& p, const VDst& d, int depth) {
+    FsErr e = FsErr::ok;
+    const int child = c.batch->folder(h, p.raw, &e);
+    if (child < 0) {
+        p.act = Act::failed;
+        return c.error(p.dest, fs_strerror(e), e);
+    }
+    c.made.push_back({child, p.dest, "made folder " + p.dest});
+    VDst sub;
+    sub.image = d.image;
+    sub.vpath = join_path(d.vpath, shown_name(p.raw));
+    fill_folder(c, child, *p.s, sub, depth);
+    c.batch->close(child);
+}
+
+// The writing pass in the existing folder d: new entries into the batch,
+// replaced files after committing it.
+void write_folder(Copy& c, std::vector<Placed>& placed, VDst& d, int depth) {
+    const int h = batch_handle(c, d);
+    for (Placed& p : placed) {
+        if (p.act != Act::add) continue;
+        if (h < 0) p.act = Act::failed;
+        else if (p.s->dir) add_folder(c, h, p, d, depth);
+        else add_file(c, h, p);
+    }
+    if (std::none_of(placed.begin(), placed.end(), [](const Placed& p) { return p.act == Act::replace; })) return;
+    commit_batch(c);
+    if (!refresh(c, d)) return;
+    for (Placed& p : placed)
+        if (p.act == Act::replace) replace_entry(c, p, d);
+}
+
 void to_volume(Copy& c, const std::vector<Src>& items, VDst& d, int depth);
 
 // Into the folder a placed folder source became (or merges with).
@@ -292,6 +360,7 @@ void descend(Copy& c, const Placed& p, const VDst& d, int depth) {
         if (FsErr e = folder_child(*c.dst, d.f, p.slot, &child.f); e != FsErr::ok)
             return c.error(child.shown(), fs_strerror(e));
         child.exists = true;
+        child.batches = c.batches;
     }
     std::vector<Src> kids;
     if (!children_of(c, *p.s, &kids)) return;
@@ -309,13 +378,11 @@ void to_volume(Copy& c, const std::vector<Src>& items, VDst& d, int depth) {
     }
     if (c.mode == Mode::plan) account(c, placed, d);
     if (c.mode == Mode::dry) say_plan(c, placed);
-    if (c.mode == Mode::real) {
-        add_entries(c, placed, d);
-        for (Placed& p : placed)
-            if (p.act == Act::replace) replace_entry(c, p, d);
-    }
+    // The writing pass makes a new folder with all it holds at once, and
+    // goes down only into the folders that are there already.
+    if (c.mode == Mode::real) write_folder(c, placed, d, depth);
     for (const Placed& p : placed)
-        if (p.s->dir) descend(c, p, d, depth);
+        if (p.s->dir && (c.mode != Mode::real || p.act == Act::merge)) descend(c, p, d, depth);
 }
 
 }  // namespace
@@ -343,6 +410,7 @@ void run_volume_copy(Copy& c, std::vector<Src>& items, const Location& dst) {
     d.f = top;
     to_volume(c, items, d, 0);
     if (c.mode != Mode::real) return;
+    commit_batch(c);
     if (fat_command_end(*c.dst) != 0) c.error(shown(dst.image, "/"), fs_strerror(FsErr::fat_error));
     volume_sync(*c.dst);
 }

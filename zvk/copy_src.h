@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "engine.h"
+#include "tree.h"
 
 namespace zvk {
 
@@ -54,6 +55,16 @@ struct Copy {
     std::vector<std::uint64_t> along;  // source folders on the current path (one volume)
     std::uint64_t visits = 0;
     std::unordered_map<std::string, std::uint64_t> instrument_bytes;  // sound files converted by the first pass
+    // The writing pass into a volume: the batch the new entries go into,
+    // how many batches were committed, and what each new entry says once
+    // its batch is (handle: where it went).
+    std::unique_ptr<TreeBatch> batch;
+    std::uint64_t batches = 0;
+    struct Made {
+        int handle;
+        std::string dest, line;
+    };
+    std::vector<Made> made;
 
     // code: the layer's code for the failure, when one fits (the first
     // one given becomes CopyOutcome::err).

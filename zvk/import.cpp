@@ -1,7 +1,8 @@
 // import: an archive into a volume folder. A first reading decides every
 // entry (add, replace, merge into a folder there, leave out) and checks
 // that everything fits; the second writes: each file's chain filled as its
-// data streams in, then the entries of a folder together in one batch.
+// data streams in, the new folders and entries of the whole tree in one
+// batch of the volume layer, committed at the end (or when it holds much).
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,8 +17,8 @@
 #include "archive/archive.h"
 #include "archive_io.h"
 #include "audio_in.h"
-#include "batch.h"
 #include "rewrite.h"
+#include "tree.h"
 #include "fat.h"
 
 namespace zvk {
@@ -48,6 +49,9 @@ struct Pending {
     std::string dest;
 };
 
+// The batch is committed when it holds this much memory.
+constexpr std::size_t BATCH_HELD = std::size_t{4} << 20;
+
 struct Importer {
     Importer(Volume& vol, const CopyOptions& o, const Report& r) : v(vol), opt(o), rep(r) {}
     Volume& v;
@@ -63,8 +67,16 @@ struct Importer {
     std::vector<std::string> problems;
     CopyOutcome out;
     Progress progress;
-    std::string pending_key;
-    std::vector<Pending> pending;
+    // The writing pass: the batch the new entries go into, the handles of
+    // its folders by key, and what each new entry says once it is made
+    // (chain: the key of a file a later link names).
+    std::unique_ptr<TreeBatch> batch;
+    std::unordered_map<std::string, int> handles;
+    struct Made {
+        int handle;
+        std::string dest, line, chain;
+    };
+    std::vector<Made> made;
     std::unordered_map<std::size_t, std::uint64_t> sizes;  // entries whose size only their data told
     std::set<std::string> made_live;                        // folders made by the writing pass
 
@@ -95,6 +107,7 @@ struct Importer {
     bool instrument_bytes(ArchiveReader& r, const ArchiveEntry& e, std::uint64_t* bytes);
     void write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, std::uint64_t bytes);
     bool live_folder(const std::string& key);
+    int handle(const std::string& key);
     void flush();
     bool pass(const ArchiveOpen& open);
 };
@@ -246,29 +259,49 @@ ChainFill archive_fill(Volume& v, ArchiveReader& r, std::uint64_t bytes, std::ui
     };
 }
 
-// The pending entries of one folder, made in one batch.
+// Commit the batch: each new entry made, or its failure said.
 void Importer::flush() {
-    if (pending.empty()) return;
-    std::vector<Pending> group;
-    group.swap(pending);
-    Folder f;
-    FsErr e = fs_open_folder(v, vpath(pending_key), &f);
-    std::vector<BatchItem> items(group.size());
-    for (std::size_t i = 0; i < group.size(); ++i) {
-        NewEntry& n = items[i].entry;
-        n.name = group[i].raw;
-        n.type = group[i].type;
-        n.blocks = n.size = group[i].chain.blocks;
-        n.contiguous = group[i].chain.contiguous;
-        n.first = group[i].chain.start;
+    if (!batch) return;
+    batch->commit();
+    for (const Made& m : made) {
+        const FsErr e = batch->result(m.handle);
+        if (e == FsErr::ok) {
+            ++out.made;
+            say(m.line);
+            continue;
+        }
+        error(m.dest, fs_strerror(e));
+        if (!m.chain.empty()) chains.erase(m.chain);
     }
-    if (e == FsErr::ok) e = fs_create_batch(v, f, items);
-    // A chain whose entry failed stays allocated: blocks lost at worst.
-    for (std::size_t i = 0; i < group.size(); ++i) {
-        const FsErr r = items[i].err != FsErr::ok ? items[i].err : e;
-        if (r != FsErr::ok) error(group[i].dest, fs_strerror(r));
-        else ++out.made, say(group[i].dest);
+    made.clear();
+    handles.clear();
+    batch.reset();
+}
+
+// The handle in the open batch of the folder at key: one there already
+// (before the import, or made by an earlier batch) or one the batch makes;
+// -1 after reporting (once).
+int Importer::handle(const std::string& key) {
+    if (auto it = handles.find(key); it != handles.end()) return it->second;
+    if (!batch) batch = std::make_unique<TreeBatch>(v);
+    const auto plan = folders.find(key);
+    int h = -1;
+    if (plan != folders.end() && (plan->second.exists || made_live.count(key))) {
+        Folder f;
+        const FsErr e = fs_open_folder(v, vpath(key), &f);
+        if (e == FsErr::ok) h = batch->existing(f);
+        else error(at(key), fs_strerror(e));
+    } else if (plan != folders.end()) {
+        const int up = handle(parent_key(key));
+        RawName raw;
+        std::string why;
+        FsErr e = FsErr::ok;
+        if (up >= 0 && name_for_entry(last_part(key), &raw, &why)) h = batch->folder(up, raw, &e);
+        if (up >= 0 && h < 0) error(at(key), e == FsErr::ok ? why : fs_strerror(e));
+        if (h >= 0) made_live.insert(key), made.push_back({h, at(key), "made folder " + at(key), ""});
     }
+    handles.emplace(key, h);
+    return h;
 }
 
 // Make the folder at key on the volume when the plan made it new.
@@ -316,15 +349,23 @@ void Importer::write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, s
         }
         if (err == FsErr::ok) ++out.replaced, say(p.dest + " (replaced)");
     } else {
-        p.chain.contiguous = 1;
-        err = fs_chain_new_uncommitted(v, blocks, fill, &p.chain.start, &p.chain.contiguous);
+        const int h = handle(parent_key(e.path));
+        if (h < 0) return;
+        NewEntry n;
+        n.name = p.raw;
+        n.type = p.type;
+        n.blocks = n.size = blocks;
+        n.contiguous = 1;
+        err = batch->add(h, n, fill);
+        p.chain.start = n.first;
+        p.chain.contiguous = n.contiguous;
+        if (err == FsErr::ok) made.push_back({h, p.dest, p.dest, targets.count(e.path) ? e.path : ""});
     }
     if (err != FsErr::ok) return error(err == FsErr::fill_failed ? archive + ":" + e.path : p.dest, fs_strerror(err));
     if (targets.count(e.path)) chains[e.path] = p.chain;
     ++progress.files_done;
     progress.bytes_done += bytes;
     if (rep.progress) rep.progress(progress);
-    if (d == Decision::add) pending.push_back(p);
 }
 
 // Bytes of the instrument a sound file of the archive becomes: false
@@ -349,21 +390,25 @@ void Importer::write_entry(ArchiveReader& r, const ArchiveEntry& e, Decision d, 
         if (e.kind == ArchiveKind::link) say("link " + at(e.path) + " -> " + at(e.target));
         return;
     }
-    if (!live_folder(up) || e.kind == ArchiveKind::folder) return;
-    if (pending_key != up || pending.size() >= MAX_ENTRY_NR) flush(), pending_key = up;
+    if (batch && batch->held() > BATCH_HELD) flush();
+    // A folder is made when the archive names it, empty or not.
+    if (handle(up) < 0 || e.kind == ArchiveKind::folder) return;
     if (e.kind == ArchiveKind::file) {
         auto it = sizes.find(k);
         return write_file(r, e, d, it != sizes.end() ? it->second : static_cast<std::uint64_t>(e.size));
     }
     auto c = chains.find(e.target);
     if (c == chains.end()) return error(archive + ":" + e.path, "its target " + e.target + " was not imported");
-    Pending p;
+    NewEntry n;
     std::string why;
-    name_for_entry(last_part(e.path), &p.raw, &why);
-    p.dest = at(e.path);
-    p.chain = c->second;
-    p.type = e.type > 0 || opt.type >= 0 ? type_of(opt, e) : c->second.type;
-    pending.push_back(p);
+    name_for_entry(last_part(e.path), &n.name, &why);
+    n.type = e.type > 0 || opt.type >= 0 ? type_of(opt, e) : c->second.type;
+    n.blocks = n.size = c->second.blocks;
+    n.contiguous = c->second.contiguous;
+    n.first = c->second.start;
+    const int h = handle(up);
+    if (const FsErr err = batch->add(h, n, {}); err != FsErr::ok) return error(at(e.path), fs_strerror(err));
+    made.push_back({h, at(e.path), at(e.path), ""});
 }
 
 // One reading of the archive: the plan, or the writing.

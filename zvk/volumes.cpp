@@ -46,6 +46,7 @@ std::string open_one(Volume& v, const std::string& image, bool write) {
     errno = 0;
     const int r = write ? volume_open_exclusive(v, image.c_str()) : volume_open_readonly(v, image.c_str());
     if (r != 0) return open_error(r, write);
+    v.bulk = true;
     if (write && platform_device_readonly(v.fd) == 1) return "read-only device: it cannot be changed";
     return not_a_volume(v);
 }

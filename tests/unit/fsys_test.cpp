@@ -15,6 +15,7 @@
 #include "fat.h"
 #include "fixture.h"
 #include "fsys.h"
+#include "tree.h"
 
 namespace {
 
@@ -229,24 +230,25 @@ TEST_F(Fsys, MoveFolderAcrossFoldersRelinksAndRefusesItself) {
 }
 
 TEST_F(Fsys, BatchWritesTheFolderOnceAndRaisesTheCountOnce) {
+    v.bulk = true;
     Folder s = folder(root, 1, "S");
     const std::uint32_t kept = put(root, 2, "KEEP", 2);
     std::vector<std::uint8_t> data(BLOCK_SIZE * 3, 9);
-    std::vector<BatchItem> items(4);
-    items[0].entry = file("ONE", 3);
-    items[0].fill = fill_from_buffer(v, data.data(), data.size(), 3);
-    items[1].entry = file("EMPTY", 0);
-    items[2].entry = file("LINK", 2, kept);
-    items[3].entry = file("TWO", 1);
-    items[3].slot = 7;
+    TreeBatch t(v);
+    const int h = t.existing(s);
+    NewEntry one = file("ONE", 3), empty = file("EMPTY", 0), link = file("LINK", 2, kept), two = file("TWO", 1);
+    int slot = -1;
+    ASSERT_EQ(t.add(h, one, fill_from_buffer(v, data.data(), data.size(), 3), &slot), FsErr::ok);
+    EXPECT_EQ(slot, 1);
+    EXPECT_EQ(t.add(h, empty, {}), FsErr::zero_length);
+    ASSERT_EQ(t.add(h, link, {}, &slot), FsErr::ok);
+    EXPECT_EQ(slot, 2);
+    EXPECT_EQ(link.first, kept) << "a link names the chain it was given";
+    ASSERT_EQ(t.add(h, two, {}), FsErr::ok);
     const std::size_t from = log_bytes().size();
-    ASSERT_EQ(fs_create_batch(v, s, items), FsErr::ok);
-    EXPECT_EQ(items[0].slot, 1);
-    EXPECT_EQ(items[1].err, FsErr::zero_length);
-    EXPECT_EQ(items[2].slot, 3);
-    EXPECT_EQ(items[3].slot, 7);
+    ASSERT_EQ(t.commit(), FsErr::ok);
     EXPECT_EQ(count(root, 1), 3);
-    // Chains and the count, one barrier, then each block of S once.
+    // The FAT and the count, one barrier, then each block of S once.
     std::vector<std::int64_t> w = writes_since(from);
     const auto barrier = std::find(w.begin(), w.end(), -1);
     ASSERT_NE(barrier, w.end());
@@ -254,6 +256,9 @@ TEST_F(Fsys, BatchWritesTheFolderOnceAndRaisesTheCountOnce) {
     EXPECT_EQ(std::vector<std::int64_t>(barrier + 1, w.end()),
               (std::vector<std::int64_t>{static_cast<std::int64_t>(s.start), static_cast<std::int64_t>(s.start) + 1}));
     EXPECT_EQ(free_count_check(v, false), std::int64_t{free_counter(v)});
+    ASSERT_EQ(folder_read(v, s.start, s.parent, s.name, &s), FsErr::ok);
+    EXPECT_EQ(entry_start(folder_entry(s, 2)), kept);
+    EXPECT_EQ(entry_size(folder_entry(s, 3)), 1);
 }
 
 TEST_F(Fsys, Entry19AppearsSecondBlockFirstAndGoesFirstBlockFirst) {
@@ -323,3 +328,62 @@ TEST_F(Fsys, CountThroughADamagedParentLink) {
 }
 
 }  // namespace
+
+// A tree batch: new folders to any depth and entries of an existing folder,
+// one barrier, then the existing folders' blocks; counts and the free
+// counter right, and a batch left uncommitted gives everything back.
+FsErr add(TreeBatch& t, int h, NewEntry e, int* slot = nullptr) { return t.add(h, e, {}, slot); }
+
+TEST_F(Fsys, TreeBatchMakesAWholeTreeWithOneBarrier) {
+    v.bulk = true;
+    Folder s = folder(root, 2, "S");
+    ASSERT_EQ(folder_read_root(v, &root), FsErr::ok);
+    const std::uint32_t free0 = free_counter(v);
+    {
+        TreeBatch abandoned(v);
+        const int top = abandoned.existing(root);
+        FsErr err;
+        const int a = abandoned.folder(top, raw("GONE"), &err);
+        ASSERT_GE(a, 0);
+        ASSERT_EQ(add(abandoned, a, file("X", 3)), FsErr::ok);
+    }
+    EXPECT_EQ(free_counter(v), free0) << "an uncommitted batch gives its chains back";
+    EXPECT_EQ(free_count_check(v, false), std::int64_t{free0});
+
+    const std::size_t from = log_bytes().size();
+    TreeBatch t(v);
+    const int top = t.existing(root), in_s = t.existing(s);
+    EXPECT_EQ(t.existing(root), top);
+    FsErr err;
+    const int kit = t.folder(top, raw("KIT"), &err);
+    ASSERT_GE(kit, 0) << fs_strerror(err);
+    std::vector<int> deep{kit};
+    // Deeper than the folders held open at once, so some are read back.
+    for (int d = 0; d < 40; ++d) deep.push_back(t.folder(deep.back(), raw(("D" + std::to_string(d)).c_str()), &err));
+    ASSERT_EQ(add(t, kit, file("KICK", 2)), FsErr::ok) << "after KIT was let go";
+    ASSERT_EQ(add(t, deep.back(), file("LAST", 1)), FsErr::ok);
+    int slot = -1;
+    ASSERT_EQ(add(t, in_s, file("SNARE", 4), &slot), FsErr::ok);
+    EXPECT_EQ(slot, 1);
+    EXPECT_EQ(add(t, kit, file("NONE", 0)), FsErr::zero_length);
+    ASSERT_EQ(t.commit(), FsErr::ok);
+    EXPECT_EQ(t.result(deep.back()), FsErr::ok);
+
+    const std::vector<std::int64_t> w = writes_since(from);
+    EXPECT_EQ(std::count(w.begin(), w.end(), std::int64_t{-1}), 1) << "one barrier for the whole tree";
+    const auto barrier = std::find(w.begin(), w.end(), -1);
+    EXPECT_EQ(std::vector<std::int64_t>(barrier + 1, w.end()),
+              (std::vector<std::int64_t>{3, 4, static_cast<std::int64_t>(s.start), static_cast<std::int64_t>(s.start) + 1}))
+        << "after it only the blocks of the existing folders with their new entries";
+    Lookup l;
+    ASSERT_EQ(fs_resolve(v, "/KIT/KICK", &l), FsErr::ok);
+    std::string deepest = "/KIT";
+    for (int d = 0; d < 40; ++d) deepest += "/D" + std::to_string(d);
+    ASSERT_EQ(fs_resolve(v, deepest + "/LAST", &l), FsErr::ok);
+    ASSERT_EQ(fs_resolve(v, "/S/SNARE", &l), FsErr::ok);
+    ASSERT_EQ(fs_resolve(v, "/KIT", &l), FsErr::ok);
+    EXPECT_EQ(entry_size(folder_entry(l.folder, l.slot)), 2) << "KIT holds D0 and KICK";
+    EXPECT_EQ(count(root, 2), 1) << "S counts its new entry";
+    EXPECT_EQ(free_counter(v), free0 - 2 - 41 * 2 - 1 - 4);
+    EXPECT_EQ(free_count_check(v, false), std::int64_t{free_counter(v)});
+}
