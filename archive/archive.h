@@ -77,6 +77,9 @@ using ArchiveData = std::function<long(std::uint8_t* buf, std::size_t n)>;
 
 struct ArchiveWriteOptions {
     std::int64_t mtime = 0;  // seconds since 1970, of every entry
+    // Bytes handed to the file or sink at a time (0: tar's 10,240); for a
+    // multiple of 10,240 the archive's bytes are the same.
+    std::size_t block_bytes = 0;
 };
 
 class ArchiveWriter {

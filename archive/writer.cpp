@@ -103,7 +103,9 @@ int ArchiveWriter::Impl::start(ArchiveFormat f, const ArchiveWriteOptions& optio
     if (set_format() != ARCHIVE_OK) return fail(error.empty() ? archive_reason(a) : error);
     // Plain tar is padded to a whole record as tar pads it; nothing may follow
     // a compressed stream or the end of a zip.
+    if (options.block_bytes > 0) archive_write_set_bytes_per_block(a, static_cast<int>(options.block_bytes));
     if (format != ArchiveFormat::tar) archive_write_set_bytes_in_last_block(a, 1);
+    else if (options.block_bytes > 0) archive_write_set_bytes_in_last_block(a, 10240);
     if (archive_write_open2(a, this, nullptr, write_to_sink, nullptr, nullptr) != ARCHIVE_OK)
         return fail(archive_reason(a));
     if (manifest.get() >= 0) {

@@ -171,9 +171,11 @@ bool archive_stream(App& app, Served& s, const std::string& path, bool zip,
     Volume r;
     if (!reader_open(s, r)) return false;
     ArchiveWriter w;
-    // The archive's pieces go out as they come (about 10 KB each), so the
-    // browser takes one while the next is made.
-    if (w.open_sink(sink, zip ? ArchiveFormat::zip : ArchiveFormat::tar) != 0) return false;
+    // The archive goes out in pieces of 100 KB as they are made, so the
+    // browser takes one while the next is made, in few calls.
+    ArchiveWriteOptions o;
+    o.block_bytes = 10 * 10240;
+    if (w.open_sink(sink, zip ? ArchiveFormat::zip : ArchiveFormat::tar, o) != 0) return false;
     const zvk::Result res = zvk::export_tree(r, host_name(path), w, path != "/");
     return res.ok && w.close() == 0;
 #else

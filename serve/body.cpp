@@ -7,9 +7,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,8 +40,9 @@ bool endpoint(int fd, bool peer, std::string* addr, int* port) {
     return true;
 }
 
-// The descriptor of the connection req came on (its two ends), or -1.
-int connection_fd(const httplib::Request& req) {
+}  // namespace
+
+int connection_socket(const httplib::Request& req) {
     DIR* d = opendir("/proc/self/fd");
     if (!d) return -1;
     int found = -1;
@@ -59,6 +62,8 @@ int connection_fd(const httplib::Request& req) {
     closedir(d);
     return found;
 }
+
+namespace {
 
 // Read exactly n more bytes from fd onto the end of *data, waiting at most
 // 30 seconds for each piece.
@@ -85,7 +90,7 @@ bool read_upload_body(const httplib::Request& req, const httplib::ContentReader&
                       std::string* data) {
     data->clear();
     data->reserve(length);
-    const int fd = connection_fd(req);
+    const int fd = connection_socket(req);
     if (fd < 0) {
         // Not found (it should be): httplib's own pace.
         const bool whole = reader([data, length](const char* p, std::size_t n) {
@@ -103,4 +108,32 @@ bool read_upload_body(const httplib::Request& req, const httplib::ContentReader&
     });
     if (data->size() > length) return false;
     return read_rest(fd, length - data->size(), data);
+}
+
+bool send_chunk(int fd, const void* data, std::size_t n) {
+    if (n == 0) return true;  // an empty chunk would end the answer
+    char head[20];
+    const int len = std::snprintf(head, sizeof head, "%zx\r\n", n);
+    char tail[] = "\r\n";
+    iovec parts[3] = {{head, static_cast<std::size_t>(len)}, {const_cast<void*>(data), n}, {tail, 2}};
+    msghdr m{};
+    m.msg_iov = parts;
+    m.msg_iovlen = 3;
+    while (m.msg_iovlen > 0) {
+        const ssize_t sent = sendmsg(fd, &m, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        // Past what went out: whole parts dropped, the next one cut.
+        std::size_t left = static_cast<std::size_t>(sent);
+        while (m.msg_iovlen > 0 && left >= m.msg_iov[0].iov_len) {
+            left -= m.msg_iov[0].iov_len;
+            ++m.msg_iov;
+            --m.msg_iovlen;
+        }
+        if (m.msg_iovlen > 0) {
+            m.msg_iov[0].iov_base = static_cast<char*>(m.msg_iov[0].iov_base) + left;
+            m.msg_iov[0].iov_len -= left;
+        }
+    }
+    return true;
 }

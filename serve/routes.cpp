@@ -198,10 +198,12 @@ void archive_route(httplib::Server& srv, App& app) {
         const std::string base = path == "/" ? s->name : path_leaf(path);
         res.set_header("Content-Disposition",
                        "attachment; filename=\"" + download_name(base) + (zip ? ".zip\"" : ".tar\""));
+        // The chunks go straight to the socket when it is known.
+        const int fd = connection_socket(req);
         res.set_chunked_content_provider(zip ? "application/zip" : "application/x-tar",
-                                         [&app, s, path, zip](std::size_t, httplib::DataSink& sink) {
-            const bool ok = archive_stream(app, *s, path, zip, [&sink](const void* d, std::size_t n) {
-                return sink.write(static_cast<const char*>(d), n);
+                                         [&app, s, path, zip, fd](std::size_t, httplib::DataSink& sink) {
+            const bool ok = archive_stream(app, *s, path, zip, [&sink, fd](const void* d, std::size_t n) {
+                return fd >= 0 ? send_chunk(fd, d, n) : sink.write(static_cast<const char*>(d), n);
             });
             // Unfinished, the download is cut off, so it cannot pass for whole.
             if (ok) sink.done();

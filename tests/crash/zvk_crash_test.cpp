@@ -22,6 +22,8 @@ RunResult run_zvk(const std::vector<std::string>& args, const Faults& f, const s
     else unsetenv(name);
   };
   set("ZVK_FAULT_KILL", f.kill);
+  if (f.fail) setenv("ZVK_FAULT_FAIL", (std::to_string(f.fail) + ":" + std::to_string(f.fail_count)).c_str(), 1);
+  else unsetenv("ZVK_FAULT_FAIL");
   if (f.log.empty()) unsetenv("ZVK_FAULT_LOG");
   else setenv("ZVK_FAULT_LOG", f.log.c_str(), 1);
   std::vector<std::string> argv{ZVK_FAULTS_PATH};
@@ -30,6 +32,7 @@ RunResult run_zvk(const std::vector<std::string>& args, const Faults& f, const s
   opt.cwd = cwd;
   RunResult r = run(argv, "", opt);
   unsetenv("ZVK_FAULT_KILL");
+  unsetenv("ZVK_FAULT_FAIL");
   unsetenv("ZVK_FAULT_LOG");
   return r;
 }
@@ -106,6 +109,27 @@ TEST_F(ZvkCrash, CopyKilledBeforeEveryWrite) {
   for (int i = 0; i < 6; ++i) host("tree/many/m" + std::to_string(i), pattern(100 + i, 10 + i));
   host("top.bin", pattern(900, 5));
   kill_everywhere({"cp", "-r", "tree", "top.bin", "vol.img:/"});
+}
+
+// Each write refused from some point on (a card pulled, a failing disk):
+// the copy says so with status 1 and leaves only what a crash may.
+TEST_F(ZvkCrash, CopyWhoseWritesFailSaysSoAndLeavesOnlyResidue) {
+  host("tree/a.bin", pattern(1500, 1));
+  host("tree/sub/c.bin", pattern(700, 3));
+  host("tree/sub/deep/d.bin", pattern(5000, 4));
+  const std::vector<std::string> args = {"cp", "-r", "tree", "vol.img:/"};
+  std::size_t writes = 0;
+  for (const LogRecord& r : clean_log(args)) writes += !r.barrier;
+  for (unsigned long n = 1; n <= writes && !HasFailure(); ++n) {
+    base.save(image);
+    Faults f;
+    f.fail = n;
+    f.fail_count = 1000;
+    RunResult r = run_zvk(args, f, tmp.path());
+    EXPECT_TRUE(r.exited(1)) << "write " << n << " failed\n" << describe(r);
+    EXPECT_NE(r.err.find("error: "), std::string::npos) << "write " << n;
+    expect_residue_only(Image::load(image), "write " + std::to_string(n) + " on failed");
+  }
 }
 
 TEST_F(ZvkCrash, ImportKilledBeforeEveryWrite) {

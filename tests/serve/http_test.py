@@ -12,8 +12,10 @@ import socket
 import tempfile
 import threading
 import struct
+import tarfile
 import time
 import wave
+import zipfile
 
 from serve_support import Failure, Tools, arguments, digest, expect, run, status_of
 
@@ -247,6 +249,61 @@ def test_uploads_on_one_connection(tools):
         time.sleep(0.5)
         expect(digest(img) == before and "CUT.BIN" not in srv.listing("/"), "a cut upload left something")
         tools.check(img, what="uploads on one connection")
+    finally:
+        srv.stop()
+
+
+def read_answer(f):
+    """The body of one answer read from f, a chunked one decoded strictly."""
+    status = f.readline()
+    expect(status.startswith(b"HTTP/1.1 200"), f"answer: {status!r}")
+    headers = {}
+    while (line := f.readline()) not in (b"\r\n", b""):
+        k, _, v = line.decode().partition(":")
+        headers[k.strip().lower()] = v.strip()
+    if "content-length" in headers:
+        return f.read(int(headers["content-length"]))
+    expect(headers.get("transfer-encoding") == "chunked", f"headers: {headers}")
+    body = b""
+    while True:
+        size_line = f.readline()
+        expect(size_line.endswith(b"\r\n"), f"chunk size line {size_line!r}")
+        n = int(size_line, 16)
+        data = f.read(n + 2)
+        expect(data.endswith(b"\r\n") and len(data) == n + 2, "a chunk not ended by CRLF")
+        if n == 0:
+            return body
+        body += data[:-2]
+
+
+def test_downloads_on_one_connection(tools):
+    img = fresh(tools, "down.img", 20000)
+    srv = tools.serve(img)
+    try:
+        files = {"A.BIN": os.urandom(5000), "B.BIN": os.urandom(300 * 1024), "C.BIN": os.urandom(1200 * 1024 + 3)}
+        srv.json("POST", "/api/mkdir", {"vol": 0, "path": "/", "name": "D"})
+        for name, data in files.items():
+            status, j = srv.upload("/D", name, data)
+            expect(status == 200, f"upload {name}: {status} {j}")
+        # The archives' chunks go straight to the socket: both come whole and
+        # strictly framed, and the connection still carries a request after.
+        s = socket.create_connection(("127.0.0.1", srv.port), timeout=60)
+        f = s.makefile("rb")
+        got = {}
+        for fmt in ("tar", "zip", "list"):
+            target = "/api/list?vol=0&path=/D" if fmt == "list" else f"/api/archive?vol=0&path=/D&format={fmt}"
+            s.sendall(f"GET {target} HTTP/1.1\r\nHost: {srv.host()}\r\nCookie: {srv.cookie}\r\n\r\n".encode())
+            got[fmt] = read_answer(f)
+        f.close()
+        s.close()
+        tar = tarfile.open(fileobj=io.BytesIO(got["tar"]))
+        back = {m.name.split("/")[-1]: tar.extractfile(m).read() for m in tar.getmembers() if m.isfile()}
+        expect({k: v[:len(files[k])] for k, v in back.items()} == files, "the tar's files differ")
+        z = zipfile.ZipFile(io.BytesIO(got["zip"]))
+        back = {n.split("/")[-1]: z.read(n) for n in z.namelist() if not n.endswith("/") and "zvk-types" not in n}
+        expect({k: v[:len(files[k])] for k, v in back.items()} == files, "the zip's files differ")
+        expect(b"C.BIN" in got["list"], "the listing after the archives")
+        tools.check(img, what="downloads")
     finally:
         srv.stop()
 
@@ -566,7 +623,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="zvk-serve-http.") as work:
         tools = Tools(args, work)
         run([test_token_and_cookie, test_host_header, test_cross_origin_changes, test_dot_dot,
-             test_oversized_bodies, test_uploads_on_one_connection,
+             test_oversized_bodies, test_uploads_on_one_connection, test_downloads_on_one_connection,
              test_changes_and_their_messages, test_convert_audio, test_check_and_repair,
              test_read_only, test_loopback_only, test_full_volume_folder_upload,
              test_kill_during_upload, test_forty_at_once], tools)

@@ -387,3 +387,23 @@ TEST_F(Fsys, TreeBatchMakesAWholeTreeWithOneBarrier) {
     EXPECT_EQ(free_counter(v), free0 - 2 - 41 * 2 - 1 - 4);
     EXPECT_EQ(free_count_check(v, false), std::int64_t{free_counter(v)});
 }
+
+// Bulk mode: the allocator still hands out the lowest free blocks, those
+// freed below the last one found included, and the counter reaches block 2
+// with the FAT rather than at every change.
+TEST_F(Fsys, BulkModeAllocatesTheLowestFreeBlocksAndWritesTheCounterWithTheFat) {
+    v.bulk = true;
+    const std::uint32_t a = put(root, 1, "A", 3);
+    put(root, 2, "B", 2);
+    ASSERT_EQ(fs_remove(v, root, 1, Release::chain), FsErr::ok);
+    EXPECT_EQ(put(root, 3, "C", 2), a) << "the blocks freed below come first";
+    EXPECT_EQ(put(root, 4, "D", 1), a + 2);
+    const auto on_disk = [&] { return be32_get(sv.read_block(2).data() + osblk::FREE_BLOCKS); };
+    EXPECT_EQ(on_disk(), free_counter(v));
+    std::uint64_t start = 0, run = 1;
+    ASSERT_EQ(fs_chain_new_uncommitted(v, 4, {}, &start, &run), FsErr::ok);
+    EXPECT_EQ(on_disk(), free_counter(v) + 4) << "not written at the change";
+    ASSERT_EQ(fat_command_end(v), 0);
+    EXPECT_EQ(on_disk(), free_counter(v));
+    EXPECT_EQ(free_count_check(v, false), std::int64_t{free_counter(v)});
+}
