@@ -121,7 +121,7 @@ Reply read_volume(App& app, Served& s, F f) {
 // Run f on the change handle of s, alone: f(Volume&) -> Reply.
 template <class F>
 Reply change_volume(App& app, Served& s, F f) {
-    if (!s.writable()) return reply_error(409, s.name + " is " + s.read_only_why + ": nothing was changed", "read_only");
+    if (std::string why; !served_writable(s, &why)) return reply_error(409, s.name + " is " + why + ": nothing was changed", "read_only");
     std::unique_lock<std::shared_mutex> hold(s.access);
     std::shared_lock<std::shared_mutex> quiet(app.console_lock);
     if (!s.writable()) return reply_error(409, s.name + " is " + s.read_only_why + ": nothing was changed", "read_only");

@@ -86,6 +86,8 @@ Json api_volumes(App& app) {
     Json vols = Json::array();
     for (std::size_t i = 0; i < app.volumes.size(); ++i) {
         Served& s = *app.volumes[i];
+        std::string why;
+        served_writable(s, &why);
         std::shared_lock<std::shared_mutex> hold(s.access);
         std::shared_lock<std::shared_mutex> quiet(app.console_lock);
         Volume r;
@@ -97,8 +99,8 @@ Json api_volumes(App& app) {
                         {"total", total},
                         {"free", ok ? free_counter(r) : 0},
                         {"data_start", ok ? data_start(total) : 0},
-                        {"read_only", !s.writable()},
-                        {"why", s.read_only_why}});
+                        {"read_only", !why.empty()},
+                        {"why", why}});
     }
     Json types = Json::array();
     for (const auto& row : FILE_TYPES)

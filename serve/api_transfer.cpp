@@ -139,7 +139,7 @@ Reply api_move(App& app, Served& s, const std::string& path, const std::string& 
 }
 
 Reply upload_precheck(App&, Served& s, std::uint64_t length, bool convert) {
-    if (!s.writable()) return reply_error(409, s.name + " is " + s.read_only_why + ": nothing was changed", "read_only");
+    if (std::string why; !served_writable(s, &why)) return reply_error(409, s.name + " is " + why + ": nothing was changed", "read_only");
     if (convert) return Reply{};
     std::shared_lock<std::shared_mutex> hold(s.access);
     const std::uint64_t blocks = (length + BLOCK_SIZE - 1) / BLOCK_SIZE;

@@ -70,7 +70,7 @@ Reply api_check(App& app, Served& s, bool repair) {
         const int status = run_captured(s.path, RepairMode::check_only, &lines);
         return checked(status, std::move(lines));
     }
-    if (!s.writable()) return reply_error(409, s.name + " is " + s.read_only_why + ": nothing was repaired", "read_only");
+    if (std::string why; !served_writable(s, &why)) return reply_error(409, s.name + " is " + why + ": nothing was repaired", "read_only");
     std::unique_lock<std::shared_mutex> hold(s.access);
     std::unique_lock<std::shared_mutex> capture(app.console_lock);
     // The checker takes the lock itself: the change handle lets it go for

@@ -34,6 +34,7 @@ int open_one(Served& s, bool read_only) {
     if (r == 0) s.read_only_why = "the device is write-protected";
     else if (r == -3) s.read_only_why = "in use by another program, so served read-only";
     else s.read_only_why = "cannot be opened for writing";
+    s.held_elsewhere = r == -3;
     return volume_open_readonly(s.vol, s.path.c_str());
 }
 
@@ -74,9 +75,28 @@ bool served_reopen(Served& s) {
     if (s.vol.fd >= 0) ::close(s.vol.fd);
     s.vol.fd = -1;
     const int r = volume_open_exclusive(s.vol, s.path.c_str());
+    s.held_elsewhere = r == -3;
     if (r == 0) return true;
     s.read_only_why = r == -3 ? "in use by another program, so served read-only" : "cannot be opened for writing";
     volume_open_readonly(s.vol, s.path.c_str());
     return false;
 }
 
+bool served_writable(Served& s, std::string* why) {
+    // Taken again only when nothing reads it at the moment; a later request
+    // tries again.
+    std::unique_lock<std::shared_mutex> retake(s.access, std::defer_lock);
+    if (s.held_elsewhere && retake.try_lock() && s.held_elsewhere) {
+        // Still held, an attempt fails and leaves the read handle as it was.
+        Volume probe;
+        if (volume_open_exclusive(probe, s.path.c_str()) == 0) {
+            ::close(probe.fd);
+            probe.fd = -1;
+            if (served_reopen(s)) s.read_only_why.clear();
+        }
+    }
+    if (retake.owns_lock()) retake.unlock();
+    std::shared_lock<std::shared_mutex> look(s.access);
+    *why = s.read_only_why;
+    return why->empty();
+}

@@ -2,6 +2,7 @@
 // that keeps changes one at a time, and read handles for everything else.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,9 @@ struct Served {
     Volume vol;        // the handle changes go through (read-only when they may not)
     // Why the page may not change the volume; empty when it may.
     std::string read_only_why;
+    // Served read-only because another program held its lock: taken again
+    // once that program lets go.
+    std::atomic<bool> held_elsewhere{false};
     // A change holds it exclusively (the others queue), everything that
     // only reads holds it shared, each through a handle of its own.
     std::shared_mutex access;
@@ -39,4 +43,9 @@ bool reader_open(Served& s, Volume& r);
 // handle of its own (so the header images and FAT cache are fresh): false
 // when the volume could not be locked again (it is then served read-only).
 bool served_reopen(Served& s);
+
+// Whether s may be changed now, taking the lock again first when another
+// program held it and has let go; else false with *why. The caller holds
+// nothing of s.
+bool served_writable(Served& s, std::string* why);
 

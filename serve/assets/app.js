@@ -787,6 +787,10 @@ function wire() {
   // A drop outside a target must not make the browser open the file.
   window.addEventListener("dragover", (e) => e.preventDefault());
   window.addEventListener("drop", (e) => e.preventDefault());
+  // Back from the program that held a volume: it may be free now.
+  window.addEventListener("focus", () => {
+    if (state.config && state.config.volumes.some((v) => v.read_only)) refresh(true);
+  });
 }
 
 wire();

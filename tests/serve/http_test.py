@@ -467,9 +467,22 @@ def test_read_only(tools):
             expect(status == 200 and data[:1500] == b"k" * 1500, "a read on a read-only volume")
             status, j = srv.json("POST", "/api/check", {"vol": 0})
             expect(status == 200 and j["status"] == 0, f"check on a read-only volume: {j}")
+            expect(digest(img) == before, f"{options or 'a locked volume'}: the image changed")
+            if locked:
+                # Once the other program lets go, the volume can be changed.
+                fcntl.flock(holder, fcntl.LOCK_UN)
+                status, j = srv.json("GET", "/api/volumes")
+                expect(not j["volumes"][0]["read_only"], f"after the lock was let go: {j['volumes'][0]}")
+                status, j = srv.json("POST", "/api/mkdir", {"vol": 0, "path": "/", "name": "NEW"})
+                expect(status == 200, f"a change after the lock was let go: {status} {j}")
+                try:
+                    fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    expect(False, "the server does not hold the lock again")
+                except BlockingIOError:
+                    pass
         finally:
             srv.stop()
-        expect(digest(img) == before, f"{options or 'a locked volume'}: the image changed")
+    tools.check(img, what="a volume taken again after its lock was let go")
     holder.close()
 
 
