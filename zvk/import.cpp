@@ -106,6 +106,8 @@ struct Importer {
     void write_entry(ArchiveReader& r, const ArchiveEntry& e, Decision d, std::size_t k);
     bool instrument_bytes(ArchiveReader& r, const ArchiveEntry& e, std::uint64_t* bytes);
     void write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, std::uint64_t bytes);
+    FsErr replace_file(const ArchiveEntry& e, Pending& p, const ChainFill& fill);
+    FsErr add_file(const ArchiveEntry& e, Pending& p, const ChainFill& fill, bool* left);
     bool live_folder(const std::string& key);
     int handle(const std::string& key);
     void flush();
@@ -318,6 +320,45 @@ bool Importer::live_folder(const std::string& key) {
     return true;
 }
 
+// A file over the one of its name, once the batch so far is made: a new
+// chain, then the switch.
+FsErr Importer::replace_file(const ArchiveEntry& e, Pending& p, const ChainFill& fill) {
+    flush();
+    Folder f;
+    FsErr err = fs_open_folder(v, vpath(parent_key(e.path)), &f);
+    int slot = err == FsErr::ok ? folder_find_raw(f, p.raw) : -1;
+    if (err == FsErr::ok)
+        err = slot < 0 ? FsErr::no_entry : fs_chain_new(v, p.chain.blocks, fill, &p.chain.start, &p.chain.contiguous);
+    // When the switch fails the new chain stays allocated (blocks lost at worst).
+    if (err == FsErr::ok) err = fs_replace_linked(v, f, slot, p.chain.start, p.chain.blocks, p.chain.contiguous, &slot);
+    if (err == FsErr::ok && entry_type(folder_entry(f, slot)) != p.type) {
+        std::array<std::uint8_t, DIR_ENTRY_SIZE> b;
+        std::memcpy(b.data(), folder_entry(f, slot), DIR_ENTRY_SIZE);
+        b[entry_field::TYPE] = p.type;
+        err = fs_update(v, f, slot, b.data());
+    }
+    if (err == FsErr::ok) ++out.replaced, say(p.dest + " (replaced)");
+    return err;
+}
+
+// A new file into the batch: ok, the failure, or *left when its folder
+// could not be made (said already).
+FsErr Importer::add_file(const ArchiveEntry& e, Pending& p, const ChainFill& fill, bool* left) {
+    const int h = handle(parent_key(e.path));
+    *left = h < 0;
+    if (*left) return FsErr::ok;
+    NewEntry n;
+    n.name = p.raw;
+    n.type = p.type;
+    n.blocks = n.size = p.chain.blocks;
+    n.contiguous = 1;
+    const FsErr err = batch->add(h, n, fill);
+    p.chain.start = n.first;
+    p.chain.contiguous = n.contiguous;
+    if (err == FsErr::ok) made.push_back({h, p.dest, p.dest, targets.count(e.path) ? e.path : ""});
+    return err;
+}
+
 void Importer::write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, std::uint64_t bytes) {
     const std::uint64_t blocks = (bytes + BLOCK_SIZE - 1) / BLOCK_SIZE;
     Pending p;
@@ -332,35 +373,9 @@ void Importer::write_file(ArchiveReader& r, const ArchiveEntry& e, Decision d, s
     std::string name(reinterpret_cast<const char*>(p.raw.data()), NAME_LEN);
     while (!name.empty() && name.back() == ' ') name.pop_back();
     const ChainFill fill = opt.audio ? audio_fill(v, sound.path, opt.mix, blocks, name) : archive_fill(v, r, bytes, blocks);
-    FsErr err = FsErr::ok;
-    if (d == Decision::replace) {
-        flush();
-        Folder f;
-        err = fs_open_folder(v, vpath(parent_key(e.path)), &f);
-        int slot = err == FsErr::ok ? folder_find_raw(f, p.raw) : -1;
-        if (err == FsErr::ok) err = slot < 0 ? FsErr::no_entry : fs_chain_new(v, blocks, fill, &p.chain.start, &p.chain.contiguous);
-        // When the switch fails the new chain stays allocated (blocks lost at worst).
-        if (err == FsErr::ok) err = fs_replace_linked(v, f, slot, p.chain.start, blocks, p.chain.contiguous, &slot);
-        if (err == FsErr::ok && entry_type(folder_entry(f, slot)) != p.type) {
-            std::array<std::uint8_t, DIR_ENTRY_SIZE> b;
-            std::memcpy(b.data(), folder_entry(f, slot), DIR_ENTRY_SIZE);
-            b[entry_field::TYPE] = p.type;
-            err = fs_update(v, f, slot, b.data());
-        }
-        if (err == FsErr::ok) ++out.replaced, say(p.dest + " (replaced)");
-    } else {
-        const int h = handle(parent_key(e.path));
-        if (h < 0) return;
-        NewEntry n;
-        n.name = p.raw;
-        n.type = p.type;
-        n.blocks = n.size = blocks;
-        n.contiguous = 1;
-        err = batch->add(h, n, fill);
-        p.chain.start = n.first;
-        p.chain.contiguous = n.contiguous;
-        if (err == FsErr::ok) made.push_back({h, p.dest, p.dest, targets.count(e.path) ? e.path : ""});
-    }
+    bool left = false;
+    const FsErr err = d == Decision::replace ? replace_file(e, p, fill) : add_file(e, p, fill, &left);
+    if (left) return;
     if (err != FsErr::ok) return error(err == FsErr::fill_failed ? archive + ":" + e.path : p.dest, fs_strerror(err));
     if (targets.count(e.path)) chains[e.path] = p.chain;
     ++progress.files_done;
