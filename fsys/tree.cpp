@@ -259,6 +259,7 @@ FsErr TreeBatch::close_all() {
 
 // The existing folder of the batch that holds n, if any.
 Folder* TreeBatch::parent_top(const Node& n) {
+    if (folder_is_root(*n.f)) return nullptr;
     const std::uint64_t at = n.f->parent ? n.f->parent : entry_start(folder_entry(*n.f, 0));
     auto it = tops_.find(at);
     return it == tops_.end() ? nullptr : nodes_[static_cast<std::size_t>(it->second)]->f.get();
@@ -304,8 +305,14 @@ FsErr TreeBatch::commit() {
     if (e == FsErr::ok && fat_commit(v_) != 0) e = FsErr::fat_error;
     done_ = true;
     if (e != FsErr::ok) {
-        for (auto& n : nodes_)
-            if (n->existing && n->err == FsErr::ok) n->err = e;
+        // Nothing names the new chains: the counts come down, the chains go back.
+        for (auto& n : nodes_) {
+            if (!n->existing || n->err != FsErr::ok) continue;
+            bool raised = false;
+            if (e == FsErr::fat_error && !n->pending.empty())
+                count_add(v_, *n->f, -static_cast<int>(n->pending.size()), parent_top(*n), &raised);
+            n->err = e;
+        }
         give_back(-1);
         fat_command_end(v_);
         return e;
