@@ -137,7 +137,9 @@ TEST_F(ZvkCrash, CopyWhoseWritesFailSaysSoAndLeavesOnlyResidue) {
       EXPECT_NE(r.err.find("error: "), std::string::npos) << state;
       CheckOptions high;
       high.count_too_high_ok = true;
-      if (count == 1) EXPECT_EQ(join_lines(check_volume(img, high)), "") << state;
+      if (count == 1) {
+        EXPECT_EQ(join_lines(check_volume(img, high)), "") << state;
+      }
     }
 }
 
