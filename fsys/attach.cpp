@@ -5,6 +5,7 @@
 // reachable with a link naming another place.
 #include <cstring>
 
+#include "batch.h"
 #include "console.h"
 #include "fat.h"
 #include "fsys.h"
@@ -39,9 +40,7 @@ FsErr folder_relink(Volume& v, Folder& child, const Folder& parent, int slot) {
         std::memset(link, 0, DIR_ENTRY_SIZE);
         link[entry_field::TYPE] = TYPE_PARENT;
     }
-    std::memcpy(link + entry_field::NAME, parent.name.data(), NAME_LEN);
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(slot));
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(parent.start));
+    parent_link_put(link, parent, slot);
     if (FsErr e = folder_write(v, child); e != FsErr::ok) {
         std::memcpy(link, before.data(), DIR_ENTRY_SIZE);
         return e;

@@ -1,6 +1,7 @@
 // Moving an entry between folders, and switching a file to a new chain.
 #include <cstring>
 
+#include "batch.h"
 #include "console.h"
 #include "fat.h"
 #include "fsys.h"
@@ -83,9 +84,7 @@ Relink relink(Volume& v, Folder& to, int made) {
         std::memcpy(c.data(), link, DIR_ENTRY_SIZE);
         return c;
     }();
-    std::memcpy(link + entry_field::NAME, to.name.data(), NAME_LEN);
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(to.start));
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(made));
+    parent_link_put(link, to, made);
     if (folder_write(v, child) == FsErr::ok && volume_barrier(v) == 0) return Relink::ok;
     err_print("error: can't write directory.\n");
     // The new link may have reached the volume in part: the old one goes

@@ -169,16 +169,6 @@ void chain_undo(Volume& v, std::uint64_t start, std::uint64_t blocks) {
     if (blocks_release(v, start, blocks) != 0) err_print("error: blocks lost.\n");
 }
 
-void entry_fill(std::uint8_t* e, const NewEntry& n, std::uint64_t contiguous, std::uint64_t start) {
-    e[entry_field::TYPE] = n.type;
-    std::memcpy(e + entry_field::NAME, n.name.data(), NAME_LEN);
-    be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(n.size));
-    be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(contiguous));
-    be32_put(e + entry_field::START, static_cast<std::uint32_t>(start));
-    e[entry_field::CLEARED22] = 0;
-    be16_put(e + entry_field::CLEARED24, 0);
-}
-
 // A new chain for n, filled: ok with *start, *contiguous, or the failure
 // with nothing left allocated.
 FsErr chain_made(Volume& v, const NewEntry& n, const ChainFill& fill, std::uint64_t* start,
@@ -205,6 +195,16 @@ FsErr entry_store(Volume& v, Folder& f, int slot, const EntryBytes& before, bool
 }
 
 }  // namespace
+
+void entry_fill(std::uint8_t* e, const NewEntry& n, std::uint64_t contiguous, std::uint64_t start) {
+    e[entry_field::TYPE] = n.type;
+    std::memcpy(e + entry_field::NAME, n.name.data(), NAME_LEN);
+    be16_put(e + entry_field::SIZE, static_cast<std::uint16_t>(n.size));
+    be16_put(e + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(contiguous));
+    be32_put(e + entry_field::START, static_cast<std::uint32_t>(start));
+    e[entry_field::CLEARED22] = 0;
+    be16_put(e + entry_field::CLEARED24, 0);
+}
 
 FsErr create_entry(Volume& v, Folder& f, int slot, const NewEntry& n, const ChainFill& fill, int* made,
                    Folder* other) {
@@ -321,21 +321,5 @@ FsErr fs_update(Volume& v, Folder& f, int slot, const std::uint8_t* entry) {
 }
 
 FsErr fs_make_folder(Volume& v, Folder& parent, int slot, const RawName& name, int* made) {
-    DirImage t{};
-    std::uint8_t* link = dir_entry(t, 0);
-    link[entry_field::TYPE] = TYPE_PARENT;
-    std::memcpy(link + entry_field::NAME, parent.name.data(), NAME_LEN);
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(slot));
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(parent.start));
-    t[DIR_SIGNATURE] = 'D';
-    t[DIR_SIGNATURE + 1] = 'R';
-    // The new folder's two blocks are written before its entry is.
-    const ChainFill fill = [&v, &t](std::uint64_t first, std::uint64_t) {
-        if (chain_transfer(v, t.data(), first, 2, 2, Direction::write) < 0) {
-            err_print("error: can't write directory.\n");
-            return -1;
-        }
-        return 0;
-    };
-    return fs_create(v, parent, slot, new_folder_entry(name), fill, made);
+    return fs_create(v, parent, slot, new_folder_entry(name), fill_new_folder(v, parent, slot), made);
 }

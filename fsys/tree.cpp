@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 
+#include "batch.h"
 #include "fat.h"
 
 // Defined with the other operations (ops.cpp, move.cpp).
@@ -18,16 +19,6 @@ using EntryBytes = std::array<std::uint8_t, DIR_ENTRY_SIZE>;
 // and read back when they get more entries.
 constexpr std::size_t OPEN_FOLDERS = 32;
 
-EntryBytes entry_bytes(std::uint8_t type, const RawName& name, std::uint64_t size, std::uint64_t contiguous,
-                       std::uint64_t start) {
-    EntryBytes e{};
-    e[entry_field::TYPE] = type;
-    std::memcpy(e.data() + entry_field::NAME, name.data(), NAME_LEN);
-    be16_put(e.data() + entry_field::SIZE, static_cast<std::uint16_t>(size));
-    be16_put(e.data() + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(contiguous));
-    be32_put(e.data() + entry_field::START, static_cast<std::uint32_t>(start));
-    return e;
-}
 
 }  // namespace
 
@@ -174,11 +165,10 @@ int TreeBatch::folder(int parent, const RawName& name, FsErr* err) {
     n->f = std::make_unique<Folder>(folder_blank(start));
     n->f->parent = p.start;
     n->f->name = name;
-    std::uint8_t* link = folder_entry(*n->f, 0);
-    std::memcpy(link + entry_field::NAME, p.name.data(), NAME_LEN);
-    be16_put(link + entry_field::CONTIGUOUS, static_cast<std::uint16_t>(slot));
-    be32_put(link + entry_field::START, static_cast<std::uint32_t>(p.start));
-    place(parent, slot, entry_bytes(TYPE_SUBDIR, name, 0, 2, start).data());
+    parent_link_put(folder_entry(*n->f, 0), *p.f, slot);
+    EntryBytes entry{};
+    entry_fill(entry.data(), new_folder_entry(name), 2, start);
+    place(parent, slot, entry.data());
     const int h = static_cast<int>(nodes_.size());
     nodes_.push_back(std::move(n));
     open_.push_back(h);
@@ -207,7 +197,9 @@ FsErr TreeBatch::add(int parent, NewEntry& e, const ChainFill& fill, int* slot) 
         // Named from under two existing folders: kept whatever becomes of one.
         nodes_[static_cast<std::size_t>(o->second)]->shared = true;
     }
-    place(parent, s, entry_bytes(e.type, e.name, e.size, run, start).data());
+    EntryBytes entry{};
+    entry_fill(entry.data(), e, run, start);
+    place(parent, s, entry.data());
     e.first = start;
     e.contiguous = run;
     if (slot) *slot = s;
