@@ -86,15 +86,8 @@ bool served_writable(Served& s, std::string* why) {
     // Taken again only when nothing reads it at the moment; a later request
     // tries again.
     std::unique_lock<std::shared_mutex> retake(s.access, std::defer_lock);
-    if (s.held_elsewhere && retake.try_lock() && s.held_elsewhere) {
-        // Still held, an attempt fails and leaves the read handle as it was.
-        Volume probe;
-        if (volume_open_exclusive(probe, s.path.c_str()) == 0) {
-            ::close(probe.fd);
-            probe.fd = -1;
-            if (served_reopen(s)) s.read_only_why.clear();
-        }
-    }
+    // Still held, the attempt leaves it served read-only as before.
+    if (s.held_elsewhere && retake.try_lock() && s.held_elsewhere && served_reopen(s)) s.read_only_why.clear();
     if (retake.owns_lock()) retake.unlock();
     std::shared_lock<std::shared_mutex> look(s.access);
     *why = s.read_only_why;
